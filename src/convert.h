@@ -1,0 +1,18 @@
+// One conversion pass: input file in, decoded text out.
+#pragma once
+
+namespace quenlo {
+
+enum class output_mode : unsigned char {
+    console = 1,  // decoded text to standard output
+    file = 2,     // decoded text to the named output file
+};
+
+// Decodes the file at `input_path` to standard output (`console`) or to the
+// file at `output_path` (`file`; created, or truncated once it is known not
+// to be the input). Every failure is reported on standard error.
+// Returns the exit status: 0; -1 when closing the input failed; 1 after any
+// other failure.
+int convert_form_file(const char* input_path, const char* output_path, output_mode mode);
+
+}  // namespace quenlo

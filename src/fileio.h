@@ -1,0 +1,67 @@
+// The few operating-system file calls the program makes, behind one small
+// interface so that each platform supplies its own side (fileio_posix.cpp,
+// fileio_win32.cpp). Every call returns 0 or the system's error code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quenlo::io {
+
+#ifdef _WIN32
+using file_handle = void*;
+#else
+using file_handle = int;
+#endif
+
+// Identity of an open file, for telling whether two handles are one file.
+struct file_id {
+    bool regular = false;  // only regular files can be "the same file"
+    bool directory = false;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+
+// Makes sure the three standard handles are open, so that a file opened later
+// can never take the place of a closed one (output then fails to write).
+void guard_standard_handles();
+
+file_handle standard_output();
+
+int open_input(const char* path, file_handle& handle);
+// Opens for writing, created when missing; an existing file keeps its content
+// until truncate_output: the caller checks identity first.
+int open_output(const char* path, file_handle& handle);
+int truncate_output(file_handle handle);
+int identify(file_handle handle, file_id& id);
+
+// Reads up to `size` bytes; `got` is 0 only at the end of the input.
+int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got);
+// Writes all of `data`, resuming after interruptions and short writes.
+int write_all(file_handle handle, const unsigned char* data, std::size_t size);
+int close_file(file_handle handle);
+
+// The system's text for an error code returned above.
+std::string error_text(int code);
+
+// Calls `raw(data, size)` until everything is written. `raw` returns the
+// count written, or -1 with the error in `error`. Shared by each platform's
+// write_all, and the seam through which its retry logic is tested.
+template <class RawWrite>
+int write_fully(RawWrite&& raw, const unsigned char* data, std::size_t size, int interrupted) {
+    while (size > 0) {
+        int error = 0;
+        const long long n = raw(data, size, error);
+        if (n < 0) {
+            if (error == interrupted) continue;
+            return error;
+        }
+        if (n == 0) return -1;  // no progress and no error: never loop forever
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace quenlo::io

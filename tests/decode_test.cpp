@@ -1,0 +1,135 @@
+#include "decode.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quenlo::decode_state;
+
+// Decodes `input` handed over in the pieces that `cuts` (ascending offsets) mark.
+std::string decode_pieces(const std::string& input, const std::vector<std::size_t>& cuts) {
+    std::string out;
+    decode_state state;
+    std::size_t from = 0;
+    auto feed = [&](std::size_t to) {
+        std::vector<unsigned char> buffer(quenlo::decode_bound(to - from));
+        const auto* p = reinterpret_cast<const unsigned char*>(input.data()) + from;
+        const std::size_t n = quenlo::decode_form_chunk(state, {p, to - from}, buffer.data());
+        EXPECT_LE(n, buffer.size());
+        out.append(reinterpret_cast<const char*>(buffer.data()), n);
+        from = to;
+    };
+    for (std::size_t cut : cuts) feed(cut);
+    feed(input.size());
+    unsigned char tail[2];
+    out.append(reinterpret_cast<const char*>(tail), quenlo::decode_form_finish(state, tail));
+    return out;
+}
+
+std::string decode(const std::string& input) { return decode_pieces(input, {}); }
+
+struct decode_case {
+    const char* name;
+    std::string input;
+    std::string expected;
+};
+
+const std::vector<decode_case> cases = {
+    {"fields", "a=1&b=2\n", "a=1\r\nb=2\r\n"},
+    {"plus and escapes", "x+y%41%42\n", "x yAB\r\n"},
+    {"tab", "p\tq\n", "p q\r\n"},
+    {"empty fields", "&&\n", "\r\n\r\n\r\n"},
+    {"no final line end", "abc", "abc"},
+    {"empty", "", ""},
+    {"crlf is one break", "a\r\nb\r\n", "a\r\nb\r\n"},
+    {"lone cr is a break and keeps what follows", "a\rb\n", "a\r\nb\r\n"},
+    {"cr at the end", "a\rb", "a\r\nb"},
+    {"cr cr lf", "a\r\r\nb", "a\r\n\r\nb"},
+    {"lf cr", "a\n\rb", "a\r\n\r\nb"},
+    {"escaped ampersand is data", "%26%2B%25s", "&+%s"},
+    {"utf-8 escapes", "%E3%81%82", "\xE3\x81\x82"},
+    {"lower-case hex", "%e3%81%8a%Fa", "\xE3\x81\x8A\xFA"},
+    {"high bytes pass", "\x83\x74\xFF", "\x83\x74\xFF"},
+    {"escaped line ends are data", "%0A|%0D%0A", "\n|\r\n"},
+    {"zero byte is data", std::string("ab\0cd\n", 6), std::string("ab\0cd\r\n", 7)},
+    {"escaped zero is data", "ab%00cd\n", std::string("ab\0cd\r\n", 7)},
+    {"stray percent before field break", "a=100%&b=2", "a=100%\r\nb=2"},
+    {"double percent", "%%41", "%A"},
+    {"percent and one digit", "%4&x", "%4\r\nx"},
+    {"percent and non-hex", "%zz%g1", "%zz%g1"},
+    {"percent before line end", "%\r\n%4\n", "%\r\n%4\r\n"},
+    {"percent at the end", "a%", "a%"},
+    {"percent and digit at the end", "a%4", "a%4"},
+    {"equals is not special", "name=value", "name=value"},
+    {"percent then escape", "%4%41", "%4A"},
+};
+
+TEST(Decode, Cases) {
+    for (const auto& c : cases) {
+        EXPECT_EQ(decode(c.input), c.expected) << c.name;
+    }
+}
+
+TEST(Decode, FieldBreaksDoubleTheSize) {
+    const std::string in(1023, '&');
+    std::string expected;
+    for (int i = 0; i < 1023; ++i) expected += "\r\n";
+    EXPECT_EQ(decode(in), expected);
+}
+
+// A bad second digit must not hide a good pair after it, for every byte.
+TEST(Decode, BadPairForEveryByte) {
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const bool hex = std::isxdigit(b) != 0;
+        const std::string in = std::string("%4") + c;
+        const std::string out = decode(in);
+        if (hex) {
+            EXPECT_EQ(out.size(), 1u) << b;
+        } else {
+            EXPECT_EQ(out.substr(0, 2), "%4") << b;
+            EXPECT_EQ(out.substr(2), decode(std::string(1, c))) << b;
+        }
+    }
+}
+
+std::string random_form_data(std::mt19937& rng, std::size_t size) {
+    static const std::string alphabet = "%%%&+\t\r\n\r\n0aF4g=\x1Az\x80\xE3";
+    std::string s;
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> any(0, 255);
+    for (std::size_t i = 0; i < size; ++i)
+        s += (i % 7 == 3) ? static_cast<char>(any(rng)) : alphabet[pick(rng)];
+    return s;
+}
+
+// Where the input is cut must never change the output.
+TEST(Decode, SplitAnywhereEqualsWhole) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 400; ++round) {
+        const std::string in = random_form_data(rng, 1 + round % 40);
+        const std::string whole = decode(in);
+        for (std::size_t a = 0; a <= in.size(); ++a) {
+            ASSERT_EQ(decode_pieces(in, {a}), whole) << "cut at " << a;
+            for (std::size_t b = a; b <= in.size() && b < a + 4; ++b)
+                ASSERT_EQ(decode_pieces(in, {a, b}), whole) << "cuts at " << a << "," << b;
+        }
+        std::vector<std::size_t> every_byte;
+        for (std::size_t k = 0; k <= in.size(); ++k) every_byte.push_back(k);
+        ASSERT_EQ(decode_pieces(in, every_byte), whole);
+    }
+}
+
+TEST(Decode, OutputWithinBound) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 200; ++round) {
+        const std::string in = random_form_data(rng, 64);
+        EXPECT_LE(decode(in).size(), 2 * in.size());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+#include "run.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace quenlo_test {
+
+temp_dir::temp_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quenlo-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+    if (!f.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
+}
+
+run_result run_quenlo(const std::vector<std::string>& args, const run_options& options) {
+    temp_dir capture;
+    const std::string out_path = options.stdout_path.empty() ? capture.file("out") : options.stdout_path;
+    const std::string err_path = capture.file("err");
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, options.stdin_path.c_str(), O_RDONLY, 0);
+    if (options.close_stdout) {
+        posix_spawn_file_actions_addclose(&actions, 1);
+    } else {
+        const int flags = O_WRONLY | O_CREAT | (options.stdout_append ? O_APPEND : O_TRUNC);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), flags, 0644);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+    std::vector<std::string> argv_strings{QUENLO_EXE};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : argv_strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (e != 0) throw std::runtime_error("cannot start " QUENLO_EXE);
+
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {}
+    run_result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    if (options.stdout_path.empty() && !options.close_stdout) r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    return r;
+}
+
+}  // namespace quenlo_test
