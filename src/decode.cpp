@@ -1,5 +1,7 @@
 #include "decode.h"
 
+#include "decode_kernels.h"
+
 #include <array>
 #include <cstring>
 
@@ -31,10 +33,30 @@ constexpr unsigned char hex_pair(unsigned char hi, unsigned char lo) {
     return static_cast<unsigned char>(hex_table[hi] * 16 + hex_table[lo]);
 }
 
+bool always() { return true; }
+
+constexpr detail::decode_kernel all_kernels[] = {
+    {"scalar", always, detail::decode_chunk_scalar},
+};
+
 }  // namespace
+
+std::span<const detail::decode_kernel> detail::decode_kernels() { return all_kernels; }
 
 std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
                               unsigned char* out) {
+    // The most capable kernel the running CPU supports, chosen once.
+    static const detail::decode_kernel_fn best = [] {
+        detail::decode_kernel_fn chosen = detail::decode_chunk_scalar;
+        for (const auto& k : detail::decode_kernels())
+            if (k.supported()) chosen = k.run;
+        return chosen;
+    }();
+    return best(state, in, out);
+}
+
+std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
+                                        unsigned char* out) {
     const unsigned char* p = in.data();
     const std::size_t n = in.size();
     std::size_t i = 0;
