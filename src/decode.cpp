@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 namespace quenlo {
 namespace {
@@ -12,8 +13,8 @@ namespace {
 constexpr std::array<std::int8_t, 256> hex_table = [] {
     std::array<std::int8_t, 256> t{};
     for (auto& v : t) v = -1;
-    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<std::int8_t>(c);
-    for (int c = 0; c < 6; ++c) {
+    for (std::size_t c = 0; c < 10; ++c) t['0' + c] = static_cast<std::int8_t>(c);
+    for (std::size_t c = 0; c < 6; ++c) {
         t['A' + c] = static_cast<std::int8_t>(10 + c);
         t['a' + c] = static_cast<std::int8_t>(10 + c);
     }
@@ -23,7 +24,7 @@ constexpr std::array<std::int8_t, 256> hex_table = [] {
 // The bytes that are not copied as they stand.
 constexpr std::array<bool, 256> special_table = [] {
     std::array<bool, 256> t{};
-    for (unsigned char c : {'\r', '\n', '&', '+', '\t', '%'}) t[c] = true;
+    for (char c : std::string_view("\r\n&+\t%")) t[static_cast<unsigned char>(c)] = true;
     return t;
 }();
 

@@ -111,7 +111,7 @@ std::string random_form_data(std::mt19937& rng, std::size_t size) {
 TEST(Decode, SplitAnywhereEqualsWhole) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 400; ++round) {
-        const std::string in = random_form_data(rng, 1 + round % 40);
+        const std::string in = random_form_data(rng, static_cast<std::size_t>(1 + round % 40));
         const std::string whole = decode(in);
         for (std::size_t a = 0; a <= in.size(); ++a) {
             ASSERT_EQ(decode_pieces(in, {a}), whole) << "cut at " << a;
