@@ -64,4 +64,22 @@ int write_fully(RawWrite&& raw, const unsigned char* data, std::size_t size, int
     return 0;
 }
 
+// Calls `raw(buffer, size, error)` until it reads or fails for another reason
+// than an interruption. `raw` returns the count read (0 at the end), or -1
+// with the error in `error`. Shared by each platform's read_some, and the seam
+// through which its retry logic is tested.
+template <class RawRead>
+int read_retrying(RawRead&& raw, unsigned char* buffer, std::size_t size, std::size_t& got,
+                  int interrupted) {
+    for (;;) {
+        int error = 0;
+        const long long n = raw(buffer, size, error);
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            return 0;
+        }
+        if (error != interrupted) return error;
+    }
+}
+
 }  // namespace quenlo::io

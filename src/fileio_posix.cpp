@@ -53,15 +53,12 @@ int identify(file_handle handle, file_id& id) {
 }
 
 int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {
-    if (size > SSIZE_MAX) size = SSIZE_MAX;
-    for (;;) {
-        const ssize_t n = read(handle, buffer, size);
-        if (n >= 0) {
-            got = static_cast<std::size_t>(n);
-            return 0;
-        }
-        if (errno != EINTR) return errno;
-    }
+    auto raw = [handle](unsigned char* p, std::size_t n, int& error) -> long long {
+        const ssize_t r = read(handle, p, n > SSIZE_MAX ? SSIZE_MAX : n);
+        if (r < 0) error = errno;
+        return r;
+    };
+    return read_retrying(raw, buffer, size, got, EINTR);
 }
 
 int write_all(file_handle handle, const unsigned char* data, std::size_t size) {
