@@ -1,0 +1,418 @@
+// The program under faults a user can cause: outputs that fail or vanish,
+// inputs that cannot be read, the input as its own output, huge lines and
+// paths. POSIX only.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "run.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace quenlo_test;
+
+const std::string banner =
+    "Quenlo V1.00 for Win32 console application\n"
+    "Copyright (C) 2026 The quenlo developers\n";
+
+std::string cannot_open_input(const std::string& path) {
+    return "\x83\x74\x83\x40\x83\x43\x83\x8B [" + path +
+           "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
+}
+
+// Form data of about `size` bytes and what it decodes to.
+struct sample {
+    std::string in, out;
+};
+sample form_data(std::size_t size) {
+    sample s;
+    while (s.in.size() < size) {
+        s.in += "name=%E5%B1%B1+x&";
+        s.out += "name=\xE5\xB1\xB1 x\r\n";
+    }
+    return s;
+}
+
+run_options stdout_to(const std::string& path) {
+    run_options o;
+    o.stdout_path = path;
+    return o;
+}
+
+run_options stdout_closed() {
+    run_options o;
+    o.close_stdout = true;
+    return o;
+}
+
+// Starts the program with standard output on `stdout_fd` and standard error
+// into `err_path`; SIGPIPE at its default, or ignored as some shells leave it.
+pid_t start_quenlo(const std::vector<std::string>& args, int stdout_fd, const std::string& err_path,
+                   bool ignore_sigpipe = false) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    if (!ignore_sigpipe) sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+    // An ignored signal stays ignored across exec, so the child inherits it.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    if (ignore_sigpipe) sigaction(SIGPIPE, &ignore, &previous);
+
+    std::vector<std::string> argv_strings{QUENLO_EXE};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : argv_strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, &attr, argv.data(), environ);
+    if (ignore_sigpipe) sigaction(SIGPIPE, &previous, nullptr);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return e == 0 ? pid : -1;
+}
+
+// Waits up to ten seconds; a program still running then is killed and
+// reported as hanging (status -2).
+int wait_for(pid_t pid) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(10);
+    for (;;) {
+        int wstatus = 0;
+        if (waitpid(pid, &wstatus, WNOHANG) == pid)
+            return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        if (steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            return -2;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+// Runs the program with standard output on an already open descriptor.
+run_result run_with_stdout(const std::vector<std::string>& args, int stdout_fd) {
+    temp_dir capture;
+    run_result r;
+    const pid_t pid = start_quenlo(args, stdout_fd, capture.file("err"));
+    if (pid < 0) return r;
+    r.status = wait_for(pid);
+    r.err = read_file(capture.file("err"));
+    return r;
+}
+
+TEST(Fault, WritesThatFail) {
+    temp_dir dir;
+    write_file(dir.file("one"), "x");
+    write_file(dir.file("big"), form_data(8 << 20).in);
+    const std::string full = "Can't write file [/dev/full]: No space left on device\n";
+    const std::string full_stdout = "Can't write standard output: No space left on device\n";
+    const std::string closed = "Can't write standard output: Bad file descriptor\n";
+    struct write_case {
+        const char* input;
+        bool file_mode;
+        run_options options;
+        std::string message;
+    };
+    const std::vector<write_case> cases = {
+        {"one", true, {}, full},
+        {"big", true, {}, full},
+        {"one", false, stdout_to("/dev/full"), full_stdout},
+        {"big", false, stdout_to("/dev/full"), full_stdout},
+        {"big", false, stdout_closed(), closed},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{dir.file(c.input)};
+        if (c.file_mode) args.push_back("/dev/full");
+        const auto r = run_quenlo(args, c.options);
+        EXPECT_EQ(r.status, 1) << c.input << " " << c.message;
+        EXPECT_EQ(r.err, banner + c.message) << c.input;
+    }
+}
+
+// quenlo big | head -c 10: the program must end, not hang, and at the default
+// SIGPIPE say nothing; with SIGPIPE ignored it reports the broken pipe.
+TEST(Fault, ReaderThatGoesAway) {
+    temp_dir dir;
+    const sample big = form_data(8 << 20);
+    write_file(dir.file("big"), big.in);
+    struct pipe_case {
+        bool ignore_sigpipe;
+        int status;
+        std::string err;
+    };
+    const std::vector<pipe_case> cases = {
+        {false, 128 + SIGPIPE, banner},
+        {true, 1, banner + "Can't write standard output: Broken pipe\n"},
+    };
+    for (const auto& c : cases) {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the child must not hold the read end
+        const pid_t pid = start_quenlo({dir.file("big")}, fds[1], dir.file("err"), c.ignore_sigpipe);
+        close(fds[1]);
+        ASSERT_GT(pid, 0);
+        char head[10];
+        std::size_t got = 0;
+        while (got < sizeof head) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, 10000) <= 0) break;
+            const ssize_t n = read(fds[0], head + got, sizeof head - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        close(fds[0]);
+        EXPECT_EQ(std::string(head, got), big.out.substr(0, 10));
+        EXPECT_EQ(wait_for(pid), c.status) << "SIGPIPE ignored: " << c.ignore_sigpipe;
+        EXPECT_EQ(read_file(dir.file("err")), c.err);
+    }
+}
+
+TEST(Fault, OpeningOrReadingThatFails) {
+    temp_dir dir;
+    write_file(dir.file("in"), "a=1\n");
+    ASSERT_EQ(mkdir(dir.file("subdir").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("loop").c_str(), dir.file("loop").c_str()), 0);
+    const std::string read_dir = "Can't read file [" + dir.file("subdir") + "]: Is a directory\n";
+    struct open_case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<open_case> cases = {
+        {{dir.file("subdir")}, read_dir},
+        {{dir.file("in"), dir.file("subdir")}, "Can't open file [" + dir.file("subdir") + "]\n"},
+        {{dir.file("dangling"), dir.file("out")}, cannot_open_input(dir.file("dangling"))},
+        {{dir.file("loop"), dir.file("out")}, cannot_open_input(dir.file("loop"))},
+        {{dir.file("in/x"), dir.file("out")}, cannot_open_input(dir.file("in/x"))},
+        {{"", dir.file("out")}, cannot_open_input("")},
+    };
+    for (const auto& c : cases) {
+        // An existing output keeps its content, its inode and its time.
+        write_file(dir.file("out"), "kept");
+        const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, dir.file("out").c_str(), old_times, 0), 0);
+        struct stat before {}, after {};
+        ASSERT_EQ(stat(dir.file("out").c_str(), &before), 0);
+
+        const auto r = run_quenlo(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, banner + c.message) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+        ASSERT_EQ(stat(dir.file("out").c_str(), &after), 0);
+        EXPECT_EQ(read_file(dir.file("out")), "kept") << c.args[0];
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.args[0];
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << c.args[0];
+        EXPECT_EQ(read_file(dir.file("in")), "a=1\n");
+    }
+}
+
+// Ways of naming the input as the output that the plain cases do not show;
+// the input is larger than one read, and must survive byte for byte.
+TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
+    temp_dir dir;
+    const std::string original = form_data(1 << 20).in;
+    const std::string input = dir.file("in");
+    write_file(input, original);
+    ASSERT_EQ(link(input.c_str(), dir.file("hard").c_str()), 0);
+    ASSERT_EQ(symlink(input.c_str(), dir.file("soft").c_str()), 0);
+    ASSERT_EQ(symlink(dir.file("soft").c_str(), dir.file("soft2").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    const std::string roundabout = dir.file("sub/../in");
+
+    const std::vector<std::vector<std::string>> file_mode = {
+        {dir.file("soft"), input}, {dir.file("soft2"), dir.file("hard")}, {input, roundabout}};
+    for (const auto& args : file_mode) {
+        const auto r = run_quenlo(args);
+        EXPECT_EQ(r.status, 1) << args[0] << " -> " << args[1];
+        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + args[1] + "]\n");
+        EXPECT_TRUE(read_file(input) == original) << args[0] << " -> " << args[1];
+    }
+
+    // Console mode: quenlo in >> hard, quenlo in 1<> in, quenlo soft > (no truncation) in.
+    struct console_case {
+        std::string input, opened;
+        int flags;
+    };
+    const std::vector<console_case> console = {
+        {input, dir.file("hard"), O_WRONLY | O_APPEND},
+        {input, input, O_RDWR},
+        {dir.file("soft"), input, O_WRONLY},
+    };
+    for (const auto& c : console) {
+        const int fd = open(c.opened.c_str(), c.flags);
+        ASSERT_GE(fd, 0);
+        const auto r = run_with_stdout({c.input}, fd);
+        close(fd);
+        EXPECT_EQ(r.status, 1) << c.opened << " flags " << c.flags;
+        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + c.input + "]\n");
+        EXPECT_TRUE(read_file(input) == original) << c.opened << " flags " << c.flags;
+    }
+}
+
+// A terminal (or /dev/null) receives the text; it is never "the same file".
+TEST(Fault, TerminalAndNullAreNotRefused) {
+    temp_dir dir;
+    write_file(dir.file("in"), "a=1&b=%41+\r\n");
+    const std::string expected = "a=1\r\nb=A \r\n";
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(slave, &raw), 0);
+    cfmakeraw(&raw);  // the bytes as written, no LF to CR LF on the way
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
+
+    auto read_terminal = [&] {
+        std::string got;
+        pollfd p{master, POLLIN, 0};
+        while (got.size() < expected.size() && poll(&p, 1, 5000) > 0) {
+            char buf[64];
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    };
+
+    const auto console = run_quenlo({dir.file("in")}, stdout_to(terminal));
+    EXPECT_EQ(console.status, 0);
+    EXPECT_EQ(console.err, banner);
+    EXPECT_EQ(read_terminal(), expected);
+
+    const auto file = run_quenlo({dir.file("in"), terminal});
+    EXPECT_EQ(file.status, 0);
+    EXPECT_EQ(file.err, banner);
+    EXPECT_EQ(read_terminal(), expected);
+    close(slave);
+    close(master);
+
+    const auto null = run_quenlo({dir.file("in")}, stdout_to("/dev/null"));
+    EXPECT_EQ(null.status, 0);
+    EXPECT_EQ(null.err, banner);
+}
+
+// One 50 MB line: no line end anywhere, escapes across every read boundary.
+TEST(Fault, FiftyMegabyteLine) {
+    temp_dir dir;
+    std::string in, expected;
+    in.reserve(50 << 20);
+    expected.reserve(40 << 20);
+    while (in.size() < (50 << 20)) {
+        in += "ab%41+%e3";
+        expected += "abA \xE3";
+    }
+    write_file(dir.file("in"), in);
+    in.clear();
+    const auto r = run_quenlo({dir.file("in"), dir.file("out")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, banner);
+    EXPECT_TRUE(read_file(dir.file("out")) == expected) << "the long line differs";
+}
+
+// Real directories nested `depth` deep under `base`, each name 200 bytes.
+// Returns the path of the innermost one; its parts are made relative to one
+// another, since the whole path may be longer than the system accepts.
+const std::string component(200, 'd');
+
+std::string make_deep(const std::string& base, int depth, const std::string& file,
+                      const std::string& content) {
+    int fd = open(base.c_str(), O_DIRECTORY | O_RDONLY);
+    std::string path = base;
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        mkdirat(fd, component.c_str(), 0755);
+        const int next = openat(fd, component.c_str(), O_DIRECTORY | O_RDONLY);
+        close(fd);
+        fd = next;
+        path += "/" + component;
+    }
+    if (fd < 0) return "";
+    const int f = openat(fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool written = f >= 0 && write(f, content.data(), content.size()) ==
+                                       static_cast<ssize_t>(content.size());
+    if (f >= 0) close(f);
+    close(fd);
+    return written ? path + "/" + file : "";
+}
+
+// Removes what make_deep made, relative step by step as well.
+void remove_deep(int parent) {
+    const int fd = openat(parent, component.c_str(), O_DIRECTORY | O_RDONLY);
+    if (fd < 0) return;
+    remove_deep(fd);
+    for (const char* name : {"in", "out"}) unlinkat(fd, name, 0);
+    close(fd);
+    unlinkat(parent, component.c_str(), AT_REMOVEDIR);
+}
+
+TEST(Fault, PathsOfThousandsOfBytes) {
+    temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("b").c_str(), 0755), 0);
+    const int base_a = open(dir.file("a").c_str(), O_DIRECTORY | O_RDONLY);
+    const int base_b = open(dir.file("b").c_str(), O_DIRECTORY | O_RDONLY);
+    // Nineteen levels stay under the 4096-byte limit of Linux; twenty-five
+    // go over it, where the system refuses the path with ENAMETOOLONG.
+    const std::string in = make_deep(dir.file("a"), 19, "in", "a=%41&b\n");
+    const std::string out = make_deep(dir.file("b"), 19, "out", "");
+    const std::string too_long_in = make_deep(dir.file("a"), 25, "in", "x");
+    const std::string too_long_out = make_deep(dir.file("b"), 25, "out", "kept");
+    ASSERT_FALSE(in.empty() || out.empty() || too_long_in.empty() || too_long_out.empty());
+    ASSERT_GT(in.size(), 3800u);
+    ASSERT_GT(too_long_in.size(), 5000u);
+    const std::string decoded = "a=A\r\nb\r\n";
+
+    struct path_case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<path_case> cases = {
+        {{in}, 0, decoded, banner},
+        {{in, out}, 0, "", banner},
+        {{in, in}, 1, "", banner + "Input and output are the same file [" + in + "]\n"},
+        {{too_long_in, out}, 1, "", banner + cannot_open_input(too_long_in)},
+        {{in, too_long_out}, 1, "", banner + "Can't open file [" + too_long_out + "]\n"},
+    };
+    for (const auto& c : cases) {
+        const auto r = run_quenlo(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args.size() << " arguments, " << c.args.back().size();
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(read_file(out), decoded);
+    EXPECT_EQ(read_file(in), "a=%41&b\n");
+
+    remove_deep(base_a);
+    remove_deep(base_b);
+    close(base_a);
+    close(base_b);
+}
+
+}  // namespace
