@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Hardening run: the whole test suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (g++ and clang), then a bounded fuzzing run of
+# the decoder. Any finding fails. Installs nothing: needs g++, cmake,
+# libgtest-dev, clang-14 and libclang-rt-14-dev.
+#   QUENLO_FUZZ_SECONDS  length of the fuzzing run (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fuzz_seconds=${QUENLO_FUZZ_SECONDS:-60}
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+
+for compiler in g++ clang++-14; do
+    dir=build-sanitize-${compiler%%+*}
+    echo "== test suite with ASan+UBSan, $compiler"
+    cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUENLO_SANITIZE=ON -DQUENLO_WERROR=ON >/dev/null
+    cmake --build "$dir" -j2
+    ctest --test-dir "$dir" -j2 --output-on-failure
+done
+
+echo "== fuzzing the decoder for ${fuzz_seconds} s"
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUENLO_FUZZ=ON \
+    -DQUENLO_BUILD_TESTS=OFF -DQUENLO_WERROR=ON >/dev/null
+cmake --build build-fuzz -j2
+# New inputs go to a scratch directory; fuzz/corpus is only read.
+mkdir -p build-fuzz/found
+build-fuzz/fuzz/decode_fuzzer -max_total_time="$fuzz_seconds" -max_len=4096 \
+    -dict=fuzz/form.dict -artifact_prefix=build-fuzz/ -print_final_stats=1 \
+    build-fuzz/found fuzz/corpus
