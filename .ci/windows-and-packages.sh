@@ -25,6 +25,14 @@ build_windows() {  # toolchain, build directory
     cmake -S . -B "$2" -DCMAKE_TOOLCHAIN_FILE="cmake/$1.cmake" -DQUENLO_WERROR=ON
     cmake --build "$2" -j2
     (cd "$2" && cpack -G ZIP)
+    # Linked statically: only DLLs that every Windows has.
+    local dlls
+    dlls=$("$1-objdump" -p "$2/quenlo.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+    echo "quenlo.exe imports:" $dlls
+    if grep -qvxE 'kernel32.dll|msvcrt.dll|shell32.dll' <<<"$dlls"; then
+        echo "quenlo.exe needs a DLL that a bare Windows lacks" >&2
+        exit 1
+    fi
 }
 
 step "64-bit Windows build"

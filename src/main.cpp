@@ -10,6 +10,8 @@
 int main(int argc, char* argv[]) {
     quenlo::io::guard_standard_handles();
     const std::vector<std::string> args = quenlo::io::arguments(argc, argv);
+    // Standard error stays a text stream: on Windows each "\n" goes out as
+    // CR LF, the system's line end for messages.
     std::fputs("Quenlo V1.00 for Win32 console application\n"
                "Copyright (C) 2026 The quenlo developers\n",
                stderr);
