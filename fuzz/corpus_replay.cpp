@@ -26,7 +26,7 @@ int main(int argc, char* argv[]) {
         std::ifstream f(path, std::ios::binary);
         const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(f)), {});
         if (!f.good() && !f.eof()) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
             return 1;
         }
         LLVMFuzzerTestOneInput(data.data(), data.size());

@@ -54,7 +54,7 @@ int pump(io::file_handle in, const char* input_path, const destination& out) {
     while (!at_end) {
         std::size_t got = 0;
         if (const int e = io::read_some(in, in_buffer.get(), read_size, got)) {
-            report(with_reason(std::string("Can't read file [") + input_path + "]", e));
+            report(with_reason("Can't read file [" + io::display_path(input_path) + "]", e));
             return 1;
         }
         at_end = got == 0;
@@ -78,7 +78,8 @@ int pump(io::file_handle in, const char* input_path, const destination& out) {
 int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {
     io::file_handle in{};
     if (io::open_input(input_path, in) != 0) {
-        report(std::string(cannot_open_head) + input_path + std::string(cannot_open_tail));
+        report(std::string(cannot_open_head) + io::display_path(input_path) +
+               std::string(cannot_open_tail));
         return 1;
     }
     io::file_id in_id;
@@ -88,7 +89,7 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
         std::size_t got = 0;
         unsigned char byte = 0;
         const int e = io::read_some(in, &byte, 1, got);
-        report(with_reason(std::string("Can't read file [") + input_path + "]", e ? e : EISDIR));
+        report(with_reason("Can't read file [" + io::display_path(input_path) + "]", e ? e : EISDIR));
         io::close_file(in);
         return 1;
     }
@@ -96,17 +97,17 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
     destination out{io::standard_output(), "standard output"};
     io::file_id out_id;
     if (mode == output_mode::file) {
-        out.name = std::string("file [") + output_path + "]";
+        out.name = "file [" + io::display_path(output_path) + "]";
         if (io::open_output(output_path, out.handle) != 0) {
-            report(std::string("Can't open file [") + output_path + "]\n");
+            report("Can't open file [" + io::display_path(output_path) + "]\n");
             io::close_file(in);
             return 1;
         }
     }
     io::identify(out.handle, out_id);
     if (same_file(in_id, out_id)) {
-        report(std::string("Input and output are the same file [") +
-               (mode == output_mode::file ? output_path : input_path) + "]\n");
+        report("Input and output are the same file [" +
+               io::display_path(mode == output_mode::file ? output_path : input_path) + "]\n");
         if (mode == output_mode::file) io::close_file(out.handle);
         io::close_file(in);
         return 1;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quenlo::io {
 
@@ -22,6 +23,16 @@ struct file_id {
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
 };
+
+// The command line, program name first. On Windows it is split from the UTF-16
+// command line and each argument kept in UTF-8, so that every file name, in any
+// script, reaches open_input and open_output intact; elsewhere it is argv.
+std::vector<std::string> arguments(int argc, char* argv[]);
+
+// A path from arguments() as messages show it: on Windows in the ANSI code page
+// (Shift_JIS on a Japanese system, like the program's Japanese message);
+// elsewhere unchanged, byte for byte.
+std::string display_path(const char* path);
 
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).

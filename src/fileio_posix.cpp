@@ -9,6 +9,10 @@
 
 namespace quenlo::io {
 
+std::vector<std::string> arguments(int argc, char* argv[]) { return {argv, argv + argc}; }
+
+std::string display_path(const char* path) { return path; }
+
 void guard_standard_handles() {
     for (int fd = 0; fd <= 2; ++fd) {
         struct stat st;

@@ -1,29 +1,76 @@
 // The program run as a user would: arguments, files, messages, exit statuses.
+// The first cases run on every system; the cases that need POSIX facilities or
+// Windows file names are compiled only there and skipped by name elsewhere.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+#endif
+
 #include <gtest/gtest.h>
 
-#include "run.h"
+#include <filesystem>
 
-extern char** environ;
+#include "run.h"
 
 namespace {
 
 using namespace quenlo_test;
 
+#ifdef _WIN32
+// Standard error is a text stream: its line end is the system's.
+const std::string eol = "\r\n";
+#else
+const std::string eol = "\n";
+#endif
+
 const std::string banner =
-    "Quenlo V1.00 for Win32 console application\n"
-    "Copyright (C) 2026 The quenlo developers\n";
-const std::string usage = "\nusage: quenlo input [output]\n";
+    "Quenlo V1.00 for Win32 console application" + eol +
+    "Copyright (C) 2026 The quenlo developers" + eol;
+const std::string usage = eol + "usage: quenlo input [output]" + eol;
 
 std::string cannot_open_input(const std::string& path) {
     return "\x83\x74\x83\x40\x83\x43\x83\x8B [" + path +
            "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
+}
+
+// Checks a "HEAD: REASON" message. On POSIX systems REASON is strerror's
+// fixed English text; Windows words it in the user's language, so there only
+// its form is checked: one line, without the system text's own period.
+void expect_reason_message(const std::string& err, const std::string& head,
+                           const std::string& posix_reason) {
+#ifdef _WIN32
+    (void)posix_reason;
+    const std::string start = banner + head + ": ";
+    ASSERT_GT(err.size(), start.size() + eol.size()) << err;
+    EXPECT_EQ(err.substr(0, start.size()), start);
+    EXPECT_EQ(err.substr(err.size() - eol.size()), eol);
+    const std::string reason = err.substr(start.size(), err.size() - start.size() - eol.size());
+    EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+    EXPECT_NE(reason.back(), '.') << reason;
+    EXPECT_NE(reason.back(), ' ') << reason;
+#else
+    EXPECT_EQ(err, banner + head + ": " + posix_reason + eol);
+#endif
+}
+
+// Runs quenlo with `dir` as the current directory, so that names stay as short as given.
+run_result run_in(const std::string& dir, const std::vector<std::string>& args,
+                  const run_options& options = {}) {
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(fs_path(dir));
+    const auto r = run_quenlo(args, options);
+    std::filesystem::current_path(cwd);
+    return r;
 }
 
 TEST(Program, WrongArgumentCountShowsUsageAndOpensNothing) {
@@ -68,6 +115,23 @@ TEST(Program, TextModeReading) {
     EXPECT_EQ(r.out, std::string("a=1\r\nb\0c\r\nd", 11));
 }
 
+// Line ends reach the output exactly as decoded, in both modes: no CR is
+// added before a decoded LF, and a CR LF never becomes CR CR LF.
+TEST(Program, CrLfInputAndDecodedLineEndsPassUntranslated) {
+    temp_dir dir;
+    const std::string expected = "a=1\r\nb=\n|\r\n|\r\r\n\r\nc=x y\r\n";
+    for (const std::string eol_in : {"\r\n", "\n"}) {
+        write_file(dir.file("in.txt"), "a=1" + eol_in + "b=%0A|%0D%0A|%0D%0D%0A" + eol_in +
+                                           "c=x+y" + eol_in);
+        const auto console = run_quenlo({dir.file("in.txt")});
+        EXPECT_EQ(console.status, 0);
+        EXPECT_TRUE(console.out == expected) << "console mode, input line end size " << eol_in.size();
+        const auto file = run_quenlo({dir.file("in.txt"), dir.file("out.txt")});
+        EXPECT_EQ(file.status, 0);
+        EXPECT_TRUE(read_file(dir.file("out.txt")) == expected) << "file mode";
+    }
+}
+
 TEST(Program, EscapeAcrossReadBoundaryIsDecoded) {
     temp_dir dir;
     const std::string input = dir.file("in.txt");
@@ -110,7 +174,7 @@ TEST(Program, OpenFailureMessagesAreExactEvenForLongPaths) {
         const std::string bad_output = missing + "/out";
         const auto r2 = run_quenlo({dir.file("in"), bad_output});
         EXPECT_EQ(r2.status, 1);
-        EXPECT_EQ(r2.err, banner + "Can't open file [" + bad_output + "]\n");
+        EXPECT_EQ(r2.err, banner + "Can't open file [" + bad_output + "]" + eol);
     }
 }
 
@@ -119,11 +183,64 @@ TEST(Program, DirectoryAsInputIsAReadError) {
     write_file(dir.file("out"), "kept");
     const auto r = run_quenlo({dir.path, dir.file("out")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner + "Can't read file [" + dir.path + "]: Is a directory\n");
+    expect_reason_message(r.err, "Can't read file [" + dir.path + "]", "Is a directory");
     EXPECT_EQ(read_file(dir.file("out")), "kept");
 }
 
-TEST(Program, WriteErrorsAreReported) {
+TEST(Program, ClosedStandardOutputIsAWriteError) {
+    temp_dir dir;
+    write_file(dir.file("in"), "a=1\n");
+    run_options closed;
+    closed.close_stdout = true;
+    const auto r = run_quenlo({dir.file("in")}, closed);
+    EXPECT_EQ(r.status, 1);
+    expect_reason_message(r.err, "Can't write standard output", "Bad file descriptor");
+}
+
+TEST(Program, InputIsNeverItsOwnOutput) {
+    temp_dir dir;
+    const std::string input = dir.file("in.txt");
+    const std::string original = "a=1&b=%41\n";
+    write_file(input, original);
+    std::filesystem::create_hard_link(fs_path(input), fs_path(dir.file("hard")));
+
+    for (const auto& output : {input, dir.file("hard")}) {
+        const auto r = run_quenlo({input, output});
+        EXPECT_EQ(r.status, 1) << output;
+        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + output + "]" + eol);
+        EXPECT_EQ(read_file(input), original);
+    }
+
+    run_options append;
+    append.stdout_path = input;
+    append.stdout_append = true;
+    const auto r = run_quenlo({input}, append);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + input + "]" + eol);
+    EXPECT_EQ(read_file(input), original);
+
+    // A different file with the same content is not the same file; devices never are.
+    write_file(dir.file("copy"), original);
+    for (const std::string& output : {dir.file("copy"), std::string(null_device)}) {
+        const auto other = run_quenlo({input, output});
+        EXPECT_EQ(other.status, 0) << output;
+    }
+}
+
+TEST(Program, OptionLikeArgumentIsAPath) {
+    temp_dir dir;
+    write_file(dir.file("-v"), "a+b");
+    const auto r = run_in(dir.path, {"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "a b");
+}
+
+// --- POSIX only -----------------------------------------------------------
+
+TEST(ProgramPosix, WriteErrorsOnAFullDevice) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no device that is always full (/dev/full)";
+#else
     temp_dir dir;
     write_file(dir.file("in"), "a=1\n");
     const auto file = run_quenlo({dir.file("in"), "/dev/full"});
@@ -135,56 +252,29 @@ TEST(Program, WriteErrorsAreReported) {
     const auto console = run_quenlo({dir.file("in")}, to_full);
     EXPECT_EQ(console.status, 1);
     EXPECT_EQ(console.err, banner + "Can't write standard output: No space left on device\n");
-
-    run_options closed;
-    closed.close_stdout = true;
-    const auto no_stdout = run_quenlo({dir.file("in")}, closed);
-    EXPECT_EQ(no_stdout.status, 1);
-    EXPECT_EQ(no_stdout.err, banner + "Can't write standard output: Bad file descriptor\n");
+#endif
 }
 
-TEST(Program, InputIsNeverItsOwnOutput) {
+TEST(ProgramPosix, SymbolicLinkToTheInputIsTheInput) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege on Windows";
+#else
     temp_dir dir;
     const std::string input = dir.file("in.txt");
-    const std::string original = "a=1&b=%41\n";
-    write_file(input, original);
-    ASSERT_EQ(link(input.c_str(), dir.file("hard").c_str()), 0);
+    write_file(input, "a=1\n");
     ASSERT_EQ(symlink(input.c_str(), dir.file("soft").c_str()), 0);
-
-    for (const auto& output : {input, dir.file("hard"), dir.file("soft")}) {
-        const auto r = run_quenlo({input, output});
-        EXPECT_EQ(r.status, 1) << output;
-        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + output + "]\n");
-        EXPECT_EQ(read_file(input), original);
-    }
-
-    run_options append;
-    append.stdout_path = input;
-    append.stdout_append = true;
-    const auto r = run_quenlo({input}, append);
+    const auto r = run_quenlo({input, dir.file("soft")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + input + "]\n");
-    EXPECT_EQ(read_file(input), original);
-
-    // Devices are never the same file as anything.
-    const auto null_out = run_quenlo({input, "/dev/null"});
-    EXPECT_EQ(null_out.status, 0);
-}
-
-TEST(Program, OptionLikeArgumentIsAPath) {
-    temp_dir dir;
-    write_file(dir.file("-v"), "a+b");
-    run_options opts;
-    const std::string cwd = get_current_dir_name();
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    const auto r = run_quenlo({"-v"}, opts);
-    ASSERT_EQ(chdir(cwd.c_str()), 0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "a b");
+    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + dir.file("soft") + "]\n");
+    EXPECT_EQ(read_file(input), "a=1\n");
+#endif
 }
 
 // Each line must come out while the input is still open: a live filter.
-TEST(Program, DecodedTextIsWrittenBeforeTheNextReadWaits) {
+TEST(ProgramPosix, DecodedTextIsWrittenBeforeTheNextReadWaits) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no path for standard input (/dev/stdin)";
+#else
     int to_child[2], from_child[2];
     ASSERT_EQ(pipe(to_child), 0);
     ASSERT_EQ(pipe(from_child), 0);
@@ -226,6 +316,56 @@ TEST(Program, DecodedTextIsWrittenBeforeTheNextReadWaits) {
     waitpid(pid, &wstatus, 0);
     close(from_child[0]);
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+#endif
+}
+
+// --- Windows only ---------------------------------------------------------
+
+// Names given in UTF-16 reach the file system intact, whatever the ANSI code
+// page holds: Japanese with a 0x5C second byte in Shift_JIS (表), Korean, an emoji.
+TEST(ProgramWindows, AnyFileNameOpens) {
+#ifndef _WIN32
+    GTEST_SKIP() << "tests UTF-16 file names, a Windows matter";
+#else
+    temp_dir dir;
+    for (const std::string name : {"日本語フォーム表.txt", "한국어 ü 😀.txt"}) {
+        write_file(dir.file(name), "a=%41+b&c\n");
+        const auto console = run_in(dir.path, {name});
+        EXPECT_EQ(console.status, 0) << name;
+        EXPECT_EQ(console.err, banner) << name;
+        EXPECT_EQ(console.out, "a=A b\r\nc\r\n") << name;
+
+        const std::string output = "出力 " + name;
+        const auto file = run_in(dir.path, {name, output});
+        EXPECT_EQ(file.status, 0) << name;
+        EXPECT_EQ(read_file(dir.file(output)), "a=A b\r\nc\r\n") << name;
+
+        const auto same = run_in(dir.path, {name, name});
+        EXPECT_EQ(same.status, 1) << name;
+        EXPECT_EQ(read_file(dir.file(name)), "a=%41+b&c\n") << name;
+    }
+#endif
+}
+
+// On a Japanese system the messages show a path in Shift_JIS, like the rest
+// of the Japanese message.
+TEST(ProgramWindows, JapanesePathInMessagesIsShiftJis) {
+#ifndef _WIN32
+    GTEST_SKIP() << "tests the ANSI code page of Windows";
+#else
+    if (GetACP() != 932) GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 932";
+    temp_dir dir;
+    const std::string name = "日本語フォーム表.txt";
+    const std::string sjis_name = "\x93\xFA\x96{\x8C\xEA\x83t\x83H\x81[\x83\x80\x95\\.txt";
+    const auto missing = run_in(dir.path, {name});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, banner + cannot_open_input(sjis_name));
+
+    write_file(dir.file(name), "a=1\n");
+    const auto same = run_in(dir.path, {name, name});
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.err, banner + "Input and output are the same file [" + sjis_name + "]" + eol);
+#endif
 }
 
 }  // namespace

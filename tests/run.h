@@ -1,16 +1,24 @@
 // Runs the built program as a user would, with its standard handles redirected.
+// run.cpp is the POSIX side, run_win32.cpp the Windows side; paths are UTF-8.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace quenlo_test {
 
+#ifdef _WIN32
+inline constexpr const char* null_device = "NUL";
+#else
+inline constexpr const char* null_device = "/dev/null";
+#endif
+
 struct run_options {
-    std::string stdin_path = "/dev/null";
+    std::string stdin_path = null_device;
     std::string stdout_path;  // empty: standard output is captured
     bool stdout_append = false;
-    bool close_stdout = false;
+    bool close_stdout = false;  // on Windows: no standard output handle at all
 };
 
 struct run_result {
@@ -30,6 +38,11 @@ struct temp_dir {
     std::string path;
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
+
+// A UTF-8 test path as the file system library takes it, on every system.
+inline std::filesystem::path fs_path(const std::string& utf8) {
+    return std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size());
+}
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);

@@ -1,0 +1,162 @@
+#include "fileio.h"
+
+#include <cstring>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+namespace quenlo::io {
+namespace {
+
+// Every handle is shared in every way, so that opening the output while the
+// input is open succeeds and the same-file check, not a sharing violation,
+// decides when both are one file.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Kept well below what old consoles accept in one WriteFile.
+constexpr std::size_t max_write = 32 * 1024;
+constexpr std::size_t max_read = 1u << 30;
+
+int last_error() {
+    const DWORD e = GetLastError();
+    return e == ERROR_SUCCESS ? static_cast<int>(ERROR_GEN_FAILURE) : static_cast<int>(e);
+}
+
+std::wstring to_wide(const char* text, UINT code_page) {
+    const int size = static_cast<int>(std::strlen(text));
+    if (size == 0) return {};
+    const int n = MultiByteToWideChar(code_page, 0, text, size, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(code_page, 0, text, size, wide.data(), n);
+    return wide;
+}
+
+std::string from_wide(const wchar_t* wide, UINT code_page) {
+    const int size = static_cast<int>(std::wcslen(wide));
+    if (size == 0) return {};
+    const int n = WideCharToMultiByte(code_page, 0, wide, size, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string text(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(code_page, 0, wide, size, text.data(), n, nullptr, nullptr);
+    return text;
+}
+
+bool is_disk_file(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
+
+}  // namespace
+
+std::vector<std::string> arguments(int argc, char* argv[]) {
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return {argv, argv + argc};  // out of memory: the ANSI view
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) args.push_back(from_wide(wide[i], CP_UTF8));
+    LocalFree(wide);
+    return args;
+}
+
+std::string display_path(const char* path) {
+    // Characters that the code page lacks show as the system's best fit or '?'.
+    return from_wide(to_wide(path, CP_UTF8).c_str(), CP_ACP);
+}
+
+// Windows never hands a standard handle's slot to a file opened later, and a
+// missing standard output is a null handle that fails to write: nothing to do.
+void guard_standard_handles() {}
+
+// Decoded text goes out through WriteFile on the raw handle, never through the
+// C runtime's text mode, so no CR is ever added before an LF.
+file_handle standard_output() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+int open_input(const char* path, file_handle& handle) {
+    // Backup semantics let a directory open, so that it is reported as a
+    // read error, as on POSIX systems.
+    handle = CreateFileW(to_wide(path, CP_UTF8).c_str(), GENERIC_READ, share_all, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? last_error() : 0;
+}
+
+int open_output(const char* path, file_handle& handle) {
+    // Read-attributes access is what identify needs.
+    handle = CreateFileW(to_wide(path, CP_UTF8).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                         share_all, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? last_error() : 0;
+}
+
+int truncate_output(file_handle handle) {
+    if (!is_disk_file(handle)) return 0;  // devices and pipes have nothing to truncate
+    const LARGE_INTEGER start{};
+    if (!SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))
+        return last_error();
+    return 0;
+}
+
+int identify(file_handle handle, file_id& id) {
+    id = {};
+    if (!is_disk_file(handle)) return 0;  // consoles, pipes and devices
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        // A handle opened for appending only (cmd's ">>") may lack the right
+        // to read attributes; a second handle to the same file has it.
+        HANDLE again = ReOpenFile(handle, FILE_READ_ATTRIBUTES, share_all, 0);
+        if (again == INVALID_HANDLE_VALUE) return last_error();
+        const BOOL ok = GetFileInformationByHandle(again, &info);
+        const int e = ok ? 0 : last_error();
+        CloseHandle(again);
+        if (!ok) return e;
+    }
+    id.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    id.regular = !id.directory;
+    id.volume = info.dwVolumeSerialNumber;
+    // Unique per volume on NTFS and FAT (ReFS ids are 128-bit; this is their low half).
+    id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {
+    DWORD n = 0;
+    got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(size < max_read ? size : max_read), &n,
+                  nullptr)) {
+        // A pipe whose writer has finished is at its end, not in error.
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : last_error();
+    }
+    got = n;
+    return 0;
+}
+
+int write_all(file_handle handle, const unsigned char* data, std::size_t size) {
+    auto raw = [handle](const unsigned char* p, std::size_t n, int& error) -> long long {
+        DWORD written = 0;
+        if (!WriteFile(handle, p, static_cast<DWORD>(n < max_write ? n : max_write), &written,
+                       nullptr)) {
+            error = last_error();
+            return -1;
+        }
+        return written;
+    };
+    // Windows has no interrupted system calls: -1 is never an error code here.
+    return write_fully(raw, data, size, -1);
+}
+
+int close_file(file_handle handle) { return CloseHandle(handle) ? 0 : last_error(); }
+
+std::string error_text(int code) {
+    if (code < 0) return "Unknown error";
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string s = n > 0 ? std::string(text, n) : "Error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    // System texts end in ". " or ".\r\n"; the message supplies its own line end.
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    if (!s.empty() && s.back() == '.') s.pop_back();
+    return s;
+}
+
+}  // namespace quenlo::io
