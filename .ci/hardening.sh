@@ -10,7 +10,6 @@ cd "$(dirname "$0")/.."
 fuzz_seconds=${QUENLO_FUZZ_SECONDS:-60}
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 
 for compiler in g++ clang++-14; do
     dir=build-sanitize-${compiler%%+*}
