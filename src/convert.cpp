@@ -13,10 +13,6 @@
 namespace quenlo {
 namespace {
 
-// Large reads keep the system-call count low; the buffers stay well under a
-// few MiB whatever the input's size.
-constexpr std::size_t read_size = 256 * 1024;
-
 // Text-mode reading: a Ctrl-Z byte ends the input.
 constexpr unsigned char end_of_text = 0x1A;
 
