@@ -140,7 +140,8 @@ inline void put_line(std::string& s, random_bytes& r, corpus_kind kind) {
 }
 
 // Appends whole submissions to `out` until it holds at least `size` bytes,
-// then cuts it to `size`. Calls with the same arguments give the same bytes.
+// then cuts it to `size`, ending it with a line end. Calls with the same
+// arguments give the same bytes.
 inline void make_corpus(std::string& out, corpus_kind kind, std::size_t size) {
     random_bytes r;
     r.state += static_cast<std::uint64_t>(kind);
@@ -148,6 +149,7 @@ inline void make_corpus(std::string& out, corpus_kind kind, std::size_t size) {
     out.reserve(size + 32 * 1024);
     while (out.size() < size) put_line(out, r, kind);
     out.resize(size);
+    if (size != 0) out.back() = '\n';
 }
 
 }  // namespace quenlo::bench

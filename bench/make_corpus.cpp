@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
         buffer.clear();
         while (buffer.size() < (std::size_t{4} << 20)) put_line(buffer, r, static_cast<corpus_kind>(kind));
         const std::size_t n = buffer.size() < left ? buffer.size() : left;
+        if (n == left) buffer[n - 1] = '\n';  // the corpus ends with a whole line
         if (!write_out(buffer, n)) {
             std::perror("make_corpus");
             return 1;

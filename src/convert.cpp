@@ -43,8 +43,8 @@ struct destination {
 // Reads, decodes and writes until the end of the input. Returns 0, or 1 after
 // reporting a failure.
 int pump(io::file_handle in, const char* input_path, const destination& out) {
-    const auto in_buffer = std::make_unique<unsigned char[]>(read_size);
-    const auto out_buffer = std::make_unique<unsigned char[]>(decode_bound(read_size));
+    const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
+    const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
     decode_state state;
     bool at_end = false;
     while (!at_end) {

@@ -83,18 +83,24 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
             prev_cr = 0;
             continue;
         }
-        __mmask64 hex1;
-        __mmask64 hex2;
-        const __m512i value1 = hex_value(load(in + i + 1), hex1);
-        const __m512i value2 = hex_value(load(in + i + 2), hex2);
-        const std::uint64_t esc = _mm512_cmpeq_epi8_mask(v, repeat('%')) & hex1 & hex2;
+        const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, repeat('%'));
+        std::uint64_t esc = 0;
+        if (percent != 0) {
+            __mmask64 hex1;
+            __mmask64 hex2;
+            const __m512i value1 = hex_value(load(in + i + 1), hex1);
+            const __m512i value2 = hex_value(load(in + i + 2), hex2);
+            esc = percent & hex1 & hex2;
+            const __m512i value = _mm512_or_si512(
+                _mm512_and_si512(_mm512_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))),
+                value2);
+            first = _mm512_mask_mov_epi8(first, esc, value);
+        }
+        // What is special and neither a space nor a '%' breaks a line.
+        const std::uint64_t brk = special & ~space & ~percent;
         const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, repeat('\r'));
         const std::uint64_t lf = _mm512_cmpeq_epi8_mask(v, repeat('\n'));
-        const std::uint64_t brk = cr | lf | _mm512_cmpeq_epi8_mask(v, repeat('&'));
-        const __m512i value = _mm512_or_si512(
-            _mm512_and_si512(_mm512_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
         first = _mm512_mask_mov_epi8(first, brk, repeat('\r'));
-        first = _mm512_mask_mov_epi8(first, esc, value);
 
         const std::uint64_t lf_after_cr = lf & ((cr << 1) | prev_cr);
         const std::uint64_t keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr);
