@@ -64,8 +64,13 @@ for kind in $kinds; do
 done
 
 # Peak resident memory, small and large input.
-peak_small=$("$tools/make_corpus" textarea 1M | { /usr/bin/time -f '%M' "$quenlo" /dev/stdin >/dev/null 2>/dev/null; } 2>&1)
-peak_large=$("$tools/make_corpus" textarea "$large" | { /usr/bin/time -f '%M' "$quenlo" /dev/stdin >/dev/null 2>/dev/null; } 2>&1)
+peak_kib() {
+    "$tools/make_corpus" textarea "$1" |
+        /usr/bin/time -f '%M' -o "$data/peak" "$quenlo" /dev/stdin >/dev/null 2>&1
+    cat "$data/peak"
+}
+peak_small=$(peak_kib 1M)
+peak_large=$(peak_kib "$large")
 
 python3 - "$data" "$size" "$kinds" "$peak_small" "$peak_large" "$large" <<'PY'
 import json, sys
