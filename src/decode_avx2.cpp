@@ -23,8 +23,8 @@ QUENLO_TARGET_AVX2 inline __m256i special_by_low_nibble() {
 
 QUENLO_TARGET_AVX2 inline __m256i repeat(char c) { return _mm256_set1_epi8(c); }
 
-// Whether each byte is a hex digit (all ones) or not (zero); its value when it is.
-QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& is_hex) {
+// Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
+QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& not_hex) {
     const __m256i lo = _mm256_and_si256(v, repeat(0x0F));
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), repeat(0x0F));
     // Bit 0: could be a digit 0-9; bit 1: could be a letter A-F / a-f.
@@ -36,7 +36,7 @@ QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& is_hex) {
                                                 0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m256i cls =
         _mm256_and_si256(_mm256_shuffle_epi8(lo_class, lo), _mm256_shuffle_epi8(hi_class, hi));
-    is_hex = _mm256_xor_si256(_mm256_cmpeq_epi8(cls, _mm256_setzero_si256()), repeat(-1));
+    not_hex = _mm256_cmpeq_epi8(cls, _mm256_setzero_si256());
     return _mm256_add_epi8(lo, _mm256_shuffle_epi8(letter_add, hi));
 }
 
@@ -82,12 +82,12 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
             prev_cr = 0;
             continue;
         }
-        __m256i hex1;
-        __m256i hex2;
-        const __m256i value1 = hex_value(load(in + i + 1), hex1);
-        const __m256i value2 = hex_value(load(in + i + 2), hex2);
+        __m256i not_hex1;
+        __m256i not_hex2;
+        const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
+        const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
         const __m256i escape =
-            _mm256_and_si256(_mm256_cmpeq_epi8(v, repeat('%')), _mm256_and_si256(hex1, hex2));
+            _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), _mm256_cmpeq_epi8(v, repeat('%')));
         const __m256i value = _mm256_or_si256(
             _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
         const __m256i cr_v = _mm256_cmpeq_epi8(v, repeat('\r'));

@@ -18,8 +18,8 @@ QUENLO_TARGET_SSSE3 inline __m128i special_by_low_nibble() {
     return _mm_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
 }
 
-// Whether each byte is a hex digit (all ones) or not (zero); its value when it is.
-QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& is_hex) {
+// Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
+QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& not_hex) {
     const __m128i nibble = _mm_set1_epi8(0x0F);
     const __m128i lo = _mm_and_si128(v, nibble);
     const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
@@ -29,7 +29,7 @@ QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& is_hex) {
     const __m128i letter_add = _mm_setr_epi8(0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m128i cls =
         _mm_and_si128(_mm_shuffle_epi8(lo_class, lo), _mm_shuffle_epi8(hi_class, hi));
-    is_hex = _mm_xor_si128(_mm_cmpeq_epi8(cls, _mm_setzero_si128()), _mm_set1_epi8(-1));
+    not_hex = _mm_cmpeq_epi8(cls, _mm_setzero_si128());
     return _mm_add_epi8(lo, _mm_shuffle_epi8(letter_add, hi));
 }
 
@@ -76,12 +76,12 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
             prev_cr = 0;
             continue;
         }
-        __m128i hex1;
-        __m128i hex2;
-        const __m128i value1 = hex_value(load(in + i + 1), hex1);
-        const __m128i value2 = hex_value(load(in + i + 2), hex2);
+        __m128i not_hex1;
+        __m128i not_hex2;
+        const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
+        const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
         const __m128i escape =
-            _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('%')), _mm_and_si128(hex1, hex2));
+            _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, _mm_set1_epi8('%')));
         const __m128i value = _mm_or_si128(
             _mm_and_si128(_mm_slli_epi16(value1, 4), _mm_set1_epi8(static_cast<char>(0xF0))), value2);
         const __m128i cr_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
