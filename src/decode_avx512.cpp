@@ -24,9 +24,11 @@ struct constants {
     __m512i hex_low;   // byte -> hex value, or 0x80 when not a digit: bytes 0-63
     __m512i hex_high;  // ... bytes 64-127
     __m512i high_nibble;
-    __m512i plus, tab, percent, cr, lf, space;
+    __m512i percent, cr, lf;
     __m512i lo_pairs;  // pairs each of bytes 0-31 with a "\n" from the other operand
     __m512i hi_pairs;  // ... bytes 32-63
+    __m512i first_low;   // byte -> its first output byte, unless an escape: bytes 0-63
+    __m512i first_high;  // ... bytes 64-127 (the others stay as they are)
 };
 
 QUENLO_TARGET_AVX512 inline __m512i repeat(char c) { return _mm512_set1_epi8(c); }
@@ -36,7 +38,7 @@ QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
 }
 
 QUENLO_TARGET_AVX512 inline constants make_constants() {
-    alignas(64) unsigned char table[6][64] = {};
+    alignas(64) unsigned char table[7][64] = {};
     for (std::size_t k = 0; k < 64; k += 16) {
         // TAB LF CR % & + differ in their low nibble; the other entries hold
         // a byte whose low nibble is not their index, so nothing matches them.
@@ -60,23 +62,27 @@ QUENLO_TARGET_AVX512 inline constants make_constants() {
         table[4][2 * k] = static_cast<unsigned char>(32 + k);
         table[4][2 * k + 1] = 64;
     }
+    for (unsigned b = 0; b < 128; ++b) {
+        unsigned first = b;
+        if (b == '+' || b == '\t') first = ' ';
+        if (b == '&' || b == '\r' || b == '\n') first = '\r';
+        table[5 + b / 64][b % 64] = static_cast<unsigned char>(first);
+    }
     constants c{repeat(0x0F),
                 _mm512_load_si512(table[0]),
                 _mm512_load_si512(table[1]),
                 _mm512_load_si512(table[2]),
                 repeat(static_cast<char>(0xF0)),
-                repeat('+'),
-                repeat('\t'),
                 repeat('%'),
                 repeat('\r'),
                 repeat('\n'),
-                repeat(' '),
                 _mm512_load_si512(table[3]),
-                _mm512_load_si512(table[4])};
+                _mm512_load_si512(table[4]),
+                _mm512_load_si512(table[5]),
+                _mm512_load_si512(table[6])};
     // Opaque to the compiler from here on, so that it keeps them in registers
     // instead of rebuilding them from immediates inside the loop.
-    asm("" : "+v"(c.low_nibble), "+v"(c.high_nibble), "+v"(c.plus), "+v"(c.tab), "+v"(c.percent),
-        "+v"(c.cr), "+v"(c.lf), "+v"(c.space));
+    asm("" : "+v"(c.low_nibble), "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
     return c;
 }
 
@@ -100,7 +106,6 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
             prev_cr = 0;
             continue;
         }
-        const std::uint64_t space = _mm512_cmpeq_epi8_mask(v, c.plus) | _mm512_cmpeq_epi8_mask(v, c.tab);
         const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
         // The two bytes after each: hex digits (high bit clear in both the
         // byte and its table entry) and their values.
@@ -113,15 +118,17 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
         const std::uint64_t esc = percent & ~not_hex;
         // (d1 << 4) & 0xF0 | d2
         const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
-        // What is special and neither a space nor a '%' breaks a line.
-        const std::uint64_t brk = special & ~space & ~percent;
-        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
-        const std::uint64_t lf = _mm512_cmpeq_epi8_mask(v, c.lf);
-        __m512i first = _mm512_mask_mov_epi8(v, space, c.space);
+        // Bytes below 0x80 through the table, the others as they are.
+        __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
+                                                       c.first_high);
+        // '&', CR and LF, the bytes whose first output is a CR.
+        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
         first = _mm512_mask_mov_epi8(first, esc, value);
-        first = _mm512_mask_mov_epi8(first, brk, c.cr);
+        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
+        std::uint64_t lf_after_cr = 0;
+        if ((cr | prev_cr) != 0)  // rare in form data, so worth a branch
+            lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
 
-        const std::uint64_t lf_after_cr = lf & ((cr << 1) | prev_cr);
         const std::uint64_t keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr);
         const std::uint64_t twice = brk & ~lf_after_cr;
         if (twice == 0) {
