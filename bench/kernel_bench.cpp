@@ -29,7 +29,7 @@ void run_memcpy(benchmark::State& st, prepared* p) {
             benchmark::ClobberMemory();
         }
     }
-    st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * p->input.size()));
+    st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(p->input.size()));
 }
 
 void run_kernel(benchmark::State& st, prepared* p, quenlo::detail::decode_kernel k) {
@@ -49,7 +49,7 @@ void run_kernel(benchmark::State& st, prepared* p, quenlo::detail::decode_kernel
             benchmark::ClobberMemory();
         }
     }
-    st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * p->input.size()));
+    st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(p->input.size()));
 }
 
 }  // namespace
