@@ -19,8 +19,6 @@ constexpr std::size_t width = 64;
 
 // Constant vectors, built once per call and kept in registers.
 struct constants {
-    __m512i low_nibble;
-    __m512i specials;  // low nibble -> the special byte with that low nibble
     __m512i hex_low;   // byte -> hex value, or 0x80 when not a digit: bytes 0-63
     __m512i hex_high;  // ... bytes 64-127
     __m512i high_nibble;
@@ -38,51 +36,37 @@ QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
 }
 
 QUENLO_TARGET_AVX512 inline constants make_constants() {
-    alignas(64) unsigned char table[7][64] = {};
-    for (std::size_t k = 0; k < 64; k += 16) {
-        // TAB LF CR % & + differ in their low nibble; the other entries hold
-        // a byte whose low nibble is not their index, so nothing matches them.
-        table[0][k] = 1;
-        table[0][k + 5] = '%';
-        table[0][k + 6] = '&';
-        table[0][k + 9] = '\t';
-        table[0][k + 10] = '\n';
-        table[0][k + 11] = '+';
-        table[0][k + 13] = '\r';
-    }
-    for (unsigned c = 0; c < 128; ++c) {
-        unsigned value = 0x80;
-        if (c >= '0' && c <= '9') value = c - '0';
-        if ((c | 0x20u) >= 'a' && (c | 0x20u) <= 'f') value = (c | 0x20u) - 'a' + 10;
-        table[1 + c / 64][c % 64] = static_cast<unsigned char>(value);
-    }
-    for (unsigned k = 0; k < 32; ++k) {
-        table[3][2 * k] = static_cast<unsigned char>(k);
-        table[3][2 * k + 1] = 64;
-        table[4][2 * k] = static_cast<unsigned char>(32 + k);
-        table[4][2 * k + 1] = 64;
-    }
+    // hex values (0-63, 64-127), pairs (low, high), first bytes (0-63, 64-127)
+    alignas(64) unsigned char table[6][64] = {};
     for (unsigned b = 0; b < 128; ++b) {
+        unsigned value = 0x80;
+        if (b >= '0' && b <= '9') value = b - '0';
+        if ((b | 0x20u) >= 'a' && (b | 0x20u) <= 'f') value = (b | 0x20u) - 'a' + 10;
+        table[b / 64][b % 64] = static_cast<unsigned char>(value);
         unsigned first = b;
         if (b == '+' || b == '\t') first = ' ';
         if (b == '&' || b == '\r' || b == '\n') first = '\r';
-        table[5 + b / 64][b % 64] = static_cast<unsigned char>(first);
+        table[4 + b / 64][b % 64] = static_cast<unsigned char>(first);
     }
-    constants c{repeat(0x0F),
-                _mm512_load_si512(table[0]),
+    for (unsigned k = 0; k < 32; ++k) {
+        table[2][2 * k] = static_cast<unsigned char>(k);
+        table[2][2 * k + 1] = 64;
+        table[3][2 * k] = static_cast<unsigned char>(32 + k);
+        table[3][2 * k + 1] = 64;
+    }
+    constants c{_mm512_load_si512(table[0]),
                 _mm512_load_si512(table[1]),
-                _mm512_load_si512(table[2]),
                 repeat(static_cast<char>(0xF0)),
                 repeat('%'),
                 repeat('\r'),
                 repeat('\n'),
+                _mm512_load_si512(table[2]),
                 _mm512_load_si512(table[3]),
                 _mm512_load_si512(table[4]),
-                _mm512_load_si512(table[5]),
-                _mm512_load_si512(table[6])};
+                _mm512_load_si512(table[5])};
     // Opaque to the compiler from here on, so that it keeps them in registers
     // instead of rebuilding them from immediates inside the loop.
-    asm("" : "+v"(c.low_nibble), "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
+    asm("" : "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
     return c;
 }
 
@@ -97,16 +81,19 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m512i v = load(in + i);
-        const std::uint64_t special =
-            _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(c.specials, _mm512_and_si512(v, c.low_nibble)), v);
-        if ((special | carry) == 0) {
-            _mm512_storeu_si512(o, v);
+        // Bytes below 0x80 through the table, the others as they are.
+        __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
+                                                       c.first_high);
+        const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
+        // '&', CR and LF, the bytes whose first output is a CR.
+        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
+        if ((percent | brk | carry) == 0) {  // one output byte for each byte
+            _mm512_storeu_si512(o, first);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
         // The two bytes after each: hex digits (high bit clear in both the
         // byte and its table entry) and their values.
         const __m512i v1 = load(in + i + 1);
@@ -118,11 +105,6 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
         const std::uint64_t esc = percent & ~not_hex;
         // (d1 << 4) & 0xF0 | d2
         const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
-        // Bytes below 0x80 through the table, the others as they are.
-        __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
-                                                       c.first_high);
-        // '&', CR and LF, the bytes whose first output is a CR.
-        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
         first = _mm512_mask_mov_epi8(first, esc, value);
         const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
         std::uint64_t lf_after_cr = 0;
