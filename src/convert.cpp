@@ -13,10 +13,6 @@
 namespace quenlo {
 namespace {
 
-// Large reads keep the system-call count low; the buffers stay well under a
-// few MiB whatever the input's size.
-constexpr std::size_t read_size = 256 * 1024;
-
 // Text-mode reading: a Ctrl-Z byte ends the input.
 constexpr unsigned char end_of_text = 0x1A;
 
@@ -47,8 +43,8 @@ struct destination {
 // Reads, decodes and writes until the end of the input. Returns 0, or 1 after
 // reporting a failure.
 int pump(io::file_handle in, const char* input_path, const destination& out) {
-    const auto in_buffer = std::make_unique<unsigned char[]>(read_size);
-    const auto out_buffer = std::make_unique<unsigned char[]>(decode_bound(read_size));
+    const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
+    const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
     decode_state state;
     bool at_end = false;
     while (!at_end) {

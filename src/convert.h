@@ -1,7 +1,13 @@
 // One conversion pass: input file in, decoded text out.
 #pragma once
 
+#include <cstddef>
+
 namespace quenlo {
+
+// Bytes asked for per read. Large reads keep the system-call count low; the
+// buffers stay well under a few MiB whatever the input's size.
+inline constexpr std::size_t read_size = 256 * 1024;
 
 enum class output_mode : unsigned char {
     console = 1,  // decoded text to standard output

@@ -38,6 +38,11 @@ bool always() { return true; }
 
 constexpr detail::decode_kernel all_kernels[] = {
     {"scalar", always, detail::decode_chunk_scalar},
+#if defined(__x86_64__)
+    {"ssse3", detail::ssse3_supported, detail::decode_chunk_ssse3},
+    {"avx2", detail::avx2_supported, detail::decode_chunk_avx2},
+    {"avx512", detail::avx512_supported, detail::decode_chunk_avx512},
+#endif
 };
 
 }  // namespace

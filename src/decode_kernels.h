@@ -21,6 +21,37 @@ struct decode_kernel {
 std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out);
 
+// Where a vector loop stopped: input taken, output written, how many bytes
+// from there on are escape digits it has already decoded, and whether the
+// last byte it took was a CR.
+struct vector_stop {
+    std::size_t in = 0;
+    std::size_t out = 0;
+    unsigned skip = 0;
+    bool after_cr = false;
+};
+
+// Decodes whole blocks from `in` (no state carried in) while the rest is
+// long enough, writing at most twice the bytes it takes.
+using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, unsigned char* out);
+
+// A complete kernel around a vector loop: the scalar kernel settles the
+// carried state, the loop takes the bulk, the scalar kernel takes the tail.
+std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out, vector_loop_fn loop);
+
+#if defined(__x86_64__)
+bool ssse3_supported();
+std::size_t decode_chunk_ssse3(decode_state& state, std::span<const unsigned char> in,
+                               unsigned char* out);
+bool avx2_supported();
+std::size_t decode_chunk_avx2(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out);
+bool avx512_supported();
+std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out);
+#endif
+
 // All kernels, scalar first, in order of preference from the least to the most capable.
 std::span<const decode_kernel> decode_kernels();
 

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Times the whole quenlo program (file in, /dev/null out, page cache warm)
+# against the copy floor, the line-at-a-time baseline and the Python and Perl
+# one-liners on the four corpora, then prints medians and ratios.
+#
+#   bench/run.sh [--smoke] [--size SIZE] [--rounds N] [--large SIZE]
+#
+# --size    bytes per corpus (default 300M; K, M, G suffixes are binary)
+# --rounds  rounds of quenlo, floor and baseline side by side (default 5, each
+#           one warm-up and 3 timed runs); rounds follow each other, so a
+#           change in the machine's load hits all three alike. Python and Perl
+#           run 3 times beside quenlo, once: they take seconds.
+# --large   input size for the peak-memory check, streamed from the generator
+#           (default 4G)
+# --smoke   1M corpora, one run each, 2M memory check: proves the script
+#           works, measures nothing
+# Builds into $QUENLO_BENCH_BUILD (default build-bench); corpora and results
+# go to $QUENLO_BENCH_DATA (default build-bench/corpus).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+size=300M rounds=5 runs=3 slow_runs=3 warmup=1 large=4G
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --smoke) size=1M rounds=1 runs=1 slow_runs=1 warmup=0 large=2M ;;
+    --size) size=$2; shift ;;
+    --rounds) rounds=$2; shift ;;
+    --large) large=$2; shift ;;
+    *) echo "usage: bench/run.sh [--smoke] [--size SIZE] [--rounds N] [--large SIZE]" >&2; exit 2 ;;
+    esac
+    shift
+done
+build=${QUENLO_BENCH_BUILD:-$root/build-bench}
+data=${QUENLO_BENCH_DATA:-$build/corpus}
+mkdir -p "$data"
+
+cmake -S "$root" -B "$build" -DQUENLO_BENCH=ON -DQUENLO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+quenlo=$build/quenlo
+tools=$build/bench
+
+# The one-liners: the same rules line by line ('+' and TAB to a space, '&' to
+# a line break before unescaping, so %26 stays data).
+python=$(python3 -c 'import sys; print(sys.executable)')
+py_code='import sys,urllib.parse as u
+w=sys.stdout.buffer.write
+for l in sys.stdin.buffer: w(u.unquote_to_bytes(l.rstrip(b"\r\n").replace(b"+",b" ").replace(b"\t",b" ").replace(b"&",b"\r\n"))+b"\r\n")'
+pl_code='s/\r?\n\z//; tr/+\t/  /; s/&/\r\n/g; s/%([0-9A-Fa-f]{2})/chr hex $1/ge; $_ .= "\r\n"'
+py_cmd="$python -c $(printf %q "$py_code")"
+pl_cmd="perl -pe $(printf %q "$pl_code")"
+
+kinds="ascii sjis utf8 textarea"
+rm -f "$data"/*.json
+for kind in $kinds; do
+    file=$data/$kind-$size.txt
+    [ -s "$file" ] || "$tools/make_corpus" "$kind" "$size" >"$file"
+    # The one-liners must do the same work, or the comparison says nothing:
+    # checked on 4M of the same kind.
+    check=$data/$kind-check.txt
+    [ -s "$check" ] || "$tools/make_corpus" "$kind" 4M >"$check"
+    "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$py_cmd" <"$check") && py_same=yes || py_same=no
+    "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$pl_cmd" <"$check") && pl_same=yes || pl_same=no
+    echo "$py_same $pl_same" >"$data/$kind-same"
+
+    for round in $(seq "$rounds"); do
+        hyperfine -N --style basic --warmup "$warmup" --runs "$runs" \
+            --export-json "$data/$kind-fast-$round.json" \
+            -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" \
+            -n baseline "$tools/line_baseline $file" >&2
+    done
+    hyperfine --shell bash --style basic --runs "$slow_runs" --export-json "$data/$kind-slow.json" \
+        -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
+done
+
+# Peak resident memory, small and large input.
+peak_kib() {
+    "$tools/make_corpus" textarea "$1" |
+        /usr/bin/time -f '%M' -o "$data/peak" "$quenlo" /dev/stdin >/dev/null 2>&1
+    cat "$data/peak"
+}
+peak_small=$(peak_kib 1M)
+peak_large=$(peak_kib "$large")
+
+python3 - "$data" "$size" "$kinds" "$rounds" "$peak_small" "$peak_large" "$large" <<'PY'
+import json, statistics, sys
+data, size, kinds, rounds, small, large, large_size = sys.argv[1:]
+def ratio(a, b):  # a smoke run may time a tiny input as zero
+    return a / b if b > 0 else float("nan")
+def results(path):
+    return {r["command"]: r for r in json.load(open(path))["results"]}
+print(f"corpora of {size}, file in, /dev/null out; times are medians in ms; each ratio is the")
+print("median of per-round ratios, quenlo and the other program timed side by side")
+print("| corpus | quenlo | floor | quenlo / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
+print("|---|---|---|---|---|---|---|---|")
+for k in kinds.split():
+    fast = [results(f"{data}/{k}-fast-{r}.json") for r in range(1, int(rounds) + 1)]
+    slow = results(f"{data}/{k}-slow.json")
+    def median_ms(name):
+        return statistics.median(t for f in fast for t in f[name]["times"]) * 1e3
+    def per_round(a, b):
+        return statistics.median(ratio(f[a]["median"], f[b]["median"]) for f in fast)
+    same = open(f"{data}/{k}-same").read().split()
+    print(f"| {k} | {median_ms('quenlo'):.1f} | {median_ms('floor'):.1f} | {per_round('quenlo', 'floor'):.2f}× "
+          f"| {per_round('baseline', 'quenlo'):.1f}× "
+          f"| {ratio(slow['python']['median'], slow['quenlo']['median']):.0f}× "
+          f"| {ratio(slow['perl']['median'], slow['quenlo']['median']):.0f}× "
+          f"| Python {same[0]}, Perl {same[1]} |")
+print(f"peak resident memory: {int(small)/1024:.1f} MiB for a 1M input, {int(large)/1024:.1f} MiB for {large_size}")
+PY

@@ -1,0 +1,134 @@
+// The AVX2 kernel: 32 bytes a step; the rule it follows is in decode_x86.h.
+#include "decode_kernels.h"
+
+#if defined(__x86_64__)
+
+#include "decode_x86.h"
+
+#define QUENLO_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
+
+namespace quenlo::detail {
+namespace {
+
+using namespace x86;
+
+constexpr std::size_t width = 32;
+
+// Low nibble to the one special byte with that low nibble (TAB LF CR % & +
+// differ there); entries with no special byte hold a byte of another nibble.
+QUENLO_TARGET_AVX2 inline __m256i special_by_low_nibble() {
+    return _mm256_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0,  //
+                            1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
+}
+
+QUENLO_TARGET_AVX2 inline __m256i repeat(char c) { return _mm256_set1_epi8(c); }
+
+// Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
+QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& not_hex) {
+    const __m256i lo = _mm256_and_si256(v, repeat(0x0F));
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), repeat(0x0F));
+    // Bit 0: could be a digit 0-9; bit 1: could be a letter A-F / a-f.
+    const __m256i lo_class = _mm256_setr_epi8(1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0,  //
+                                              1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0);
+    const __m256i hi_class = _mm256_setr_epi8(0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                              0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i letter_add = _mm256_setr_epi8(0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                                0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i cls =
+        _mm256_and_si256(_mm256_shuffle_epi8(lo_class, lo), _mm256_shuffle_epi8(hi_class, hi));
+    not_hex = _mm256_cmpeq_epi8(cls, _mm256_setzero_si256());
+    return _mm256_add_epi8(lo, _mm256_shuffle_epi8(letter_add, hi));
+}
+
+QUENLO_TARGET_AVX2 inline __m256i load(const unsigned char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+QUENLO_TARGET_AVX2 inline void store(unsigned char* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+QUENLO_TARGET_AVX2 inline unsigned bits(__m256i v) {
+    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+}
+
+QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
+                                         unsigned char* out) {
+    std::size_t i = 0;
+    unsigned char* o = out;
+    unsigned carry = 0;  // digits at the start of the block that an escape before it took
+    unsigned prev_cr = 0;
+    const __m256i specials = special_by_low_nibble();
+    // The two bytes after a block are looked at too.
+    while (i + width + 2 <= n) {
+        const __m256i v = load(in + i);
+        const unsigned special = bits(
+            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, _mm256_and_si256(v, repeat(0x0F))), v));
+        if ((special | carry) == 0) {
+            store(o, v);
+            o += width;
+            i += width;
+            prev_cr = 0;
+            continue;
+        }
+        const __m256i space =
+            _mm256_or_si256(_mm256_cmpeq_epi8(v, repeat('+')), _mm256_cmpeq_epi8(v, repeat('\t')));
+        __m256i first = _mm256_blendv_epi8(v, repeat(' '), space);
+        const unsigned spaces = bits(space);
+        if (((special & ~spaces) | carry) == 0) {
+            store(o, first);
+            o += width;
+            i += width;
+            prev_cr = 0;
+            continue;
+        }
+        __m256i not_hex1;
+        __m256i not_hex2;
+        const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
+        const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
+        const __m256i escape =
+            _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), _mm256_cmpeq_epi8(v, repeat('%')));
+        const __m256i value = _mm256_or_si256(
+            _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
+        const __m256i cr_v = _mm256_cmpeq_epi8(v, repeat('\r'));
+        const __m256i lf_v = _mm256_cmpeq_epi8(v, repeat('\n'));
+        const __m256i brk_v =
+            _mm256_or_si256(_mm256_or_si256(cr_v, lf_v), _mm256_cmpeq_epi8(v, repeat('&')));
+        first = _mm256_blendv_epi8(first, repeat('\r'), brk_v);
+        first = _mm256_blendv_epi8(first, value, escape);
+
+        const std::uint64_t esc = bits(escape);
+        const unsigned cr = bits(cr_v);
+        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);
+        const unsigned keep =
+            ~static_cast<unsigned>((esc << 1) | (esc << 2) | carry | lf_after_cr);
+        const unsigned twice = bits(brk_v) & ~lf_after_cr;
+        if ((twice | ~keep) == 0) {
+            store(o, first);
+            o += width;
+        } else {
+            o = emit_block16(_mm256_castsi256_si128(first), keep & 0xFFFFu, twice & 0xFFFFu, o);
+            o = emit_block16(_mm256_extracti128_si256(first, 1), keep >> 16, twice >> 16, o);
+        }
+        carry = static_cast<unsigned>((esc >> (width - 1)) | (esc >> (width - 2)));
+        prev_cr = cr >> (width - 1);
+        i += width;
+    }
+    return {i, static_cast<std::size_t>(o - out), carry == 0 ? 0u : carry == 1 ? 1u : 2u,
+            prev_cr != 0};
+}
+
+}  // namespace
+
+bool avx2_supported() {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+}
+
+std::size_t decode_chunk_avx2(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out) {
+    return decode_chunk_vector(state, in, out, avx2_loop);
+}
+
+}  // namespace quenlo::detail
+
+#endif

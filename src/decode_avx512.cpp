@@ -1,0 +1,153 @@
+// The AVX-512 kernel: 64 bytes a step, with byte masks, 128-entry byte table
+// lookups (VBMI) and byte compress (VBMI2); the rule it follows is in
+// decode_x86.h.
+#include "decode_kernels.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#define QUENLO_TARGET_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
+
+namespace quenlo::detail {
+namespace {
+
+constexpr std::size_t width = 64;
+
+// Constant vectors, built once per call and kept in registers.
+struct constants {
+    __m512i hex_low;   // byte -> hex value, or 0x80 when not a digit: bytes 0-63
+    __m512i hex_high;  // ... bytes 64-127
+    __m512i high_nibble;
+    __m512i percent, cr, lf;
+    __m512i lo_pairs;  // pairs each of bytes 0-31 with a "\n" from the other operand
+    __m512i hi_pairs;  // ... bytes 32-63
+    __m512i first_low;   // byte -> its first output byte, unless an escape: bytes 0-63
+    __m512i first_high;  // ... bytes 64-127 (the others stay as they are)
+};
+
+QUENLO_TARGET_AVX512 inline __m512i repeat(char c) { return _mm512_set1_epi8(c); }
+
+QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
+    return _mm512_loadu_si512(p);
+}
+
+QUENLO_TARGET_AVX512 inline constants make_constants() {
+    // hex values (0-63, 64-127), pairs (low, high), first bytes (0-63, 64-127)
+    alignas(64) unsigned char table[6][64] = {};
+    for (unsigned b = 0; b < 128; ++b) {
+        unsigned value = 0x80;
+        if (b >= '0' && b <= '9') value = b - '0';
+        if ((b | 0x20u) >= 'a' && (b | 0x20u) <= 'f') value = (b | 0x20u) - 'a' + 10;
+        table[b / 64][b % 64] = static_cast<unsigned char>(value);
+        unsigned first = b;
+        if (b == '+' || b == '\t') first = ' ';
+        if (b == '&' || b == '\r' || b == '\n') first = '\r';
+        table[4 + b / 64][b % 64] = static_cast<unsigned char>(first);
+    }
+    for (unsigned k = 0; k < 32; ++k) {
+        table[2][2 * k] = static_cast<unsigned char>(k);
+        table[2][2 * k + 1] = 64;
+        table[3][2 * k] = static_cast<unsigned char>(32 + k);
+        table[3][2 * k + 1] = 64;
+    }
+    constants c{_mm512_load_si512(table[0]),
+                _mm512_load_si512(table[1]),
+                repeat(static_cast<char>(0xF0)),
+                repeat('%'),
+                repeat('\r'),
+                repeat('\n'),
+                _mm512_load_si512(table[2]),
+                _mm512_load_si512(table[3]),
+                _mm512_load_si512(table[4]),
+                _mm512_load_si512(table[5])};
+    // Opaque to the compiler from here on, so that it keeps them in registers
+    // instead of rebuilding them from immediates inside the loop.
+    asm("" : "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
+    return c;
+}
+
+QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
+                                             unsigned char* out) {
+    std::size_t i = 0;
+    unsigned char* o = out;
+    std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
+    std::uint64_t prev_cr = 0;
+    const constants c = make_constants();
+    constexpr std::uint64_t even = 0x5555555555555555u;
+    // The two bytes after a block are looked at too.
+    while (i + width + 2 <= n) {
+        const __m512i v = load(in + i);
+        // Bytes below 0x80 through the table, the others as they are.
+        __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
+                                                       c.first_high);
+        const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
+        // '&', CR and LF, the bytes whose first output is a CR.
+        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
+        if ((percent | brk | carry) == 0) {  // one output byte for each byte
+            _mm512_storeu_si512(o, first);
+            o += width;
+            i += width;
+            prev_cr = 0;
+            continue;
+        }
+        // The two bytes after each: hex digits (high bit clear in both the
+        // byte and its table entry) and their values.
+        const __m512i v1 = load(in + i + 1);
+        const __m512i v2 = load(in + i + 2);
+        const __m512i d1 = _mm512_permutex2var_epi8(c.hex_low, v1, c.hex_high);
+        const __m512i d2 = _mm512_permutex2var_epi8(c.hex_low, v2, c.hex_high);
+        const std::uint64_t not_hex =
+            _mm512_movepi8_mask(_mm512_ternarylogic_epi32(d1, d2, _mm512_or_si512(v1, v2), 0xFE));
+        const std::uint64_t esc = percent & ~not_hex;
+        // (d1 << 4) & 0xF0 | d2
+        const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
+        first = _mm512_mask_mov_epi8(first, esc, value);
+        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
+        std::uint64_t lf_after_cr = 0;
+        if ((cr | prev_cr) != 0)  // rare in form data, so worth a branch
+            lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
+
+        const std::uint64_t keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr);
+        const std::uint64_t twice = brk & ~lf_after_cr;
+        if (twice == 0) {
+            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, first));
+            o += _mm_popcnt_u64(keep);
+        } else {
+            // Each byte gets a second slot holding "\n", kept where the byte gives two.
+            const std::uint64_t lo = _pdep_u64(keep, even) | _pdep_u64(twice, even << 1);
+            const std::uint64_t hi = _pdep_u64(keep >> 32, even) | _pdep_u64(twice >> 32, even << 1);
+            _mm512_storeu_si512(
+                o, _mm512_maskz_compress_epi8(lo, _mm512_permutex2var_epi8(first, c.lo_pairs, c.lf)));
+            o += _mm_popcnt_u64(lo);
+            _mm512_storeu_si512(
+                o, _mm512_maskz_compress_epi8(hi, _mm512_permutex2var_epi8(first, c.hi_pairs, c.lf)));
+            o += _mm_popcnt_u64(hi);
+        }
+        carry = (esc >> (width - 1)) | (esc >> (width - 2));
+        prev_cr = cr >> (width - 1);
+        i += width;
+    }
+    return {i, static_cast<std::size_t>(o - out), carry == 0 ? 0u : carry == 1 ? 1u : 2u,
+            prev_cr != 0};
+}
+
+}  // namespace
+
+bool avx512_supported() {
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+
+std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out) {
+    return decode_chunk_vector(state, in, out, avx512_loop);
+}
+
+}  // namespace quenlo::detail
+
+#endif

@@ -1,0 +1,146 @@
+// Every kernel in the registry against the scalar reference.
+#include "decode_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quenlo::detail {
+// Failure messages name the kernel rather than dumping its bytes.
+void PrintTo(const decode_kernel& kernel, std::ostream* os) { *os << kernel.name; }
+}  // namespace quenlo::detail
+
+namespace {
+
+using quenlo::decode_state;
+using quenlo::detail::decode_kernel;
+
+// Decodes `input` with `run`, handed over in the pieces that `cuts`
+// (ascending offsets) mark. Fails the test if a call writes past its bound.
+std::string decode_with(quenlo::detail::decode_kernel_fn run, const std::string& input,
+                        const std::vector<std::size_t>& cuts = {}) {
+    constexpr unsigned char guard = 0xA5;
+    constexpr std::size_t guard_size = 128;
+    std::string out;
+    decode_state state;
+    std::size_t from = 0;
+    auto feed = [&](std::size_t to) {
+        const std::size_t bound = quenlo::decode_bound(to - from);
+        std::vector<unsigned char> buffer(bound + guard_size, guard);
+        const auto* p = reinterpret_cast<const unsigned char*>(input.data()) + from;
+        const std::size_t n = run(state, {p, to - from}, buffer.data());
+        EXPECT_LE(n, bound);
+        for (std::size_t k = bound; k < buffer.size(); ++k)
+            ASSERT_EQ(buffer[k], guard) << "wrote past the bound at " << k - bound;
+        out.append(reinterpret_cast<const char*>(buffer.data()), n);
+        from = to;
+    };
+    for (std::size_t cut : cuts) feed(cut);
+    feed(input.size());
+    unsigned char tail[2];
+    out.append(reinterpret_cast<const char*>(tail), quenlo::decode_form_finish(state, tail));
+    return out;
+}
+
+std::string reference(const std::string& input) {
+    return decode_with(quenlo::detail::decode_chunk_scalar, input);
+}
+
+// Bytes that the vector loops treat differently, weighted towards escapes.
+std::string random_form_data(std::mt19937& rng, std::size_t size) {
+    static const std::string alphabet = "%%%%%&+\t\r\n\r\n0aF49fE=zZ\x80\xE3g";
+    std::string s;
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> any(0, 255);
+    std::uniform_int_distribution<int> plain_run(0, 9);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (plain_run(rng) == 0) {
+            // A stretch with nothing special, so whole blocks take the fast path.
+            const std::size_t len = std::min<std::size_t>(size - i, 1 + (i * 7) % 150);
+            s.append(len, 'x');
+            i += len - 1;
+        } else {
+            s += (i % 5 == 3) ? static_cast<char>(any(rng)) : alphabet[pick(rng)];
+        }
+    }
+    return s;
+}
+
+class Kernel : public testing::TestWithParam<decode_kernel> {
+protected:
+    void SetUp() override {
+        if (!GetParam().supported()) GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
+    }
+};
+
+// Each pattern placed at every offset across the first blocks, in plain
+// text and in text full of escapes, so that it meets every block edge.
+TEST_P(Kernel, PatternsAtEveryOffset) {
+    const std::vector<std::string> patterns = {
+        "%41",  "%4",   "%",     "%e3%8A", "%%41", "%4%41", "%4g",     "%g4",
+        "\r\n", "\r",   "\n",    "\r\r\n", "\n\r", "&",     "&&",      "+\t",
+        "%\r\n", "%4\r", "%0D%0A", "%26",  "%25", "\r%41", std::string("\0%00", 4),
+    };
+    const std::vector<std::string> fillers = {"a", "%41", "+", "%E3%81%82x", "\r\n"};
+    for (const auto& filler : fillers) {
+        for (const auto& pattern : patterns) {
+            for (std::size_t offset = 0; offset < 140; ++offset) {
+                std::string in;
+                while (in.size() < offset) in += filler;
+                in.resize(offset);
+                in += pattern;
+                while (in.size() < offset + 200) in += filler;
+                ASSERT_EQ(decode_with(GetParam().run, in), reference(in))
+                    << "pattern " << testing::PrintToString(pattern) << " at " << offset
+                    << " in " << testing::PrintToString(filler);
+            }
+        }
+    }
+}
+
+TEST_P(Kernel, RandomInputsWhole) {
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string in = random_form_data(rng, static_cast<std::size_t>(round % 700));
+        ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << testing::PrintToString(in);
+    }
+}
+
+// Where the input is cut must not change the output, whatever the kernel.
+TEST_P(Kernel, RandomInputsSplitAnywhere) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 12; ++round) {
+        const std::string in = random_form_data(rng, 150 + static_cast<std::size_t>(round) * 40);
+        const std::string whole = reference(in);
+        for (std::size_t a = 0; a <= in.size(); ++a) {
+            ASSERT_EQ(decode_with(GetParam().run, in, {a}), whole) << "cut at " << a;
+            const std::size_t b = std::min(in.size(), a + 1 + (a * 13) % 97);
+            ASSERT_EQ(decode_with(GetParam().run, in, {a, b}), whole) << "cuts at " << a << "," << b;
+        }
+    }
+}
+
+// Every byte value right after '%', after '%X', and in the digits' places.
+TEST_P(Kernel, EveryByteAroundAnEscape) {
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        for (const std::string& shape : {std::string("%") + c + "1", std::string("%4") + c,
+                                         std::string(1, c) + "%41", std::string("\r") + c}) {
+            std::string in;
+            for (int k = 0; k < 40; ++k) in += shape;
+            ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << "byte " << b;
+        }
+    }
+}
+
+std::string kernel_name(const testing::TestParamInfo<decode_kernel>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Kernel, testing::ValuesIn(quenlo::detail::decode_kernels().begin(),
+                                                        quenlo::detail::decode_kernels().end()),
+                         kernel_name);
+
+}  // namespace
