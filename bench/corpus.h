@@ -24,7 +24,9 @@ struct random_bytes {
         return z ^ (z >> 31);
     }
     // A number in [lo, hi].
-    std::size_t between(std::size_t lo, std::size_t hi) { return lo + next() % (hi - lo + 1); }
+    std::size_t between(std::size_t lo, std::size_t hi) {
+        return lo + static_cast<std::size_t>(next() % (hi - lo + 1));
+    }
 };
 
 inline void put_escape(std::string& s, unsigned byte, bool lower) {
