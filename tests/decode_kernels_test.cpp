@@ -1,5 +1,6 @@
 // Every kernel in the registry against the scalar reference.
 #include "decode_kernels.h"
+#include "decode_pieces.h"
 
 #include <gtest/gtest.h>
 
@@ -14,34 +15,15 @@ void PrintTo(const decode_kernel& kernel, std::ostream* os) { *os << kernel.name
 
 namespace {
 
-using quenlo::decode_state;
 using quenlo::detail::decode_kernel;
 
 // Decodes `input` with `run`, handed over in the pieces that `cuts`
 // (ascending offsets) mark. Fails the test if a call writes past its bound.
 std::string decode_with(quenlo::detail::decode_kernel_fn run, const std::string& input,
                         const std::vector<std::size_t>& cuts = {}) {
-    constexpr unsigned char guard = 0xA5;
-    constexpr std::size_t guard_size = 128;
-    std::string out;
-    decode_state state;
-    std::size_t from = 0;
-    auto feed = [&](std::size_t to) {
-        const std::size_t bound = quenlo::decode_bound(to - from);
-        std::vector<unsigned char> buffer(bound + guard_size, guard);
-        const auto* p = reinterpret_cast<const unsigned char*>(input.data()) + from;
-        const std::size_t n = run(state, {p, to - from}, buffer.data());
-        EXPECT_LE(n, bound);
-        for (std::size_t k = bound; k < buffer.size(); ++k)
-            ASSERT_EQ(buffer[k], guard) << "wrote past the bound at " << k - bound;
-        out.append(reinterpret_cast<const char*>(buffer.data()), n);
-        from = to;
-    };
-    for (std::size_t cut : cuts) feed(cut);
-    feed(input.size());
-    unsigned char tail[2];
-    out.append(reinterpret_cast<const char*>(tail), quenlo::decode_form_finish(state, tail));
-    return out;
+    const auto r = quenlo_check::decode_pieces({"", nullptr, run}, input, cuts);
+    EXPECT_TRUE(r.within_bound);
+    return r.out;
 }
 
 std::string reference(const std::string& input) {

@@ -1,4 +1,5 @@
 #include "decode.h"
+#include "decode_pieces.h"
 
 #include <gtest/gtest.h>
 
@@ -8,26 +9,12 @@
 
 namespace {
 
-using quenlo::decode_state;
-
-// Decodes `input` handed over in the pieces that `cuts` (ascending offsets) mark.
+// Decodes `input` through the public entry, handed over in the pieces that
+// `cuts` (ascending offsets) mark.
 std::string decode_pieces(const std::string& input, const std::vector<std::size_t>& cuts) {
-    std::string out;
-    decode_state state;
-    std::size_t from = 0;
-    auto feed = [&](std::size_t to) {
-        std::vector<unsigned char> buffer(quenlo::decode_bound(to - from));
-        const auto* p = reinterpret_cast<const unsigned char*>(input.data()) + from;
-        const std::size_t n = quenlo::decode_form_chunk(state, {p, to - from}, buffer.data());
-        EXPECT_LE(n, buffer.size());
-        out.append(reinterpret_cast<const char*>(buffer.data()), n);
-        from = to;
-    };
-    for (std::size_t cut : cuts) feed(cut);
-    feed(input.size());
-    unsigned char tail[2];
-    out.append(reinterpret_cast<const char*>(tail), quenlo::decode_form_finish(state, tail));
-    return out;
+    const auto r = quenlo_check::decode_pieces({"", nullptr, quenlo::decode_form_chunk}, input, cuts);
+    EXPECT_TRUE(r.within_bound);
+    return r.out;
 }
 
 std::string decode(const std::string& input) { return decode_pieces(input, {}); }
