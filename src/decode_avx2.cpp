@@ -114,7 +114,7 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
         prev_cr = cr >> (width - 1);
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carry == 0 ? 0u : carry == 1 ? 1u : 2u,
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
             prev_cr != 0};
 }
 

@@ -131,7 +131,7 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
         prev_cr = cr >> (width - 1);
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carry == 0 ? 0u : carry == 1 ? 1u : 2u,
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
             prev_cr != 0};
 }
 

@@ -31,6 +31,12 @@ struct vector_stop {
     bool after_cr = false;
 };
 
+// vector_stop::skip from a loop's carry mask (bit k set: byte k after the last
+// block is a digit of an escape inside it, which is 0, 0b01 or 0b11).
+constexpr unsigned carried_digits(std::uint64_t carry) {
+    return carry == 0 ? 0u : carry == 1 ? 1u : 2u;
+}
+
 // Decodes whole blocks from `in` (no state carried in) while the rest is
 // long enough, writing at most twice the bytes it takes.
 using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, unsigned char* out);

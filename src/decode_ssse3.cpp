@@ -100,7 +100,7 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
         prev_cr = cr >> (width - 1);
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carry == 0 ? 0u : carry == 1 ? 1u : 2u,
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
             prev_cr != 0};
 }
 
