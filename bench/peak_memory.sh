@@ -14,6 +14,8 @@ head -c 1048576 < <(yes 'name=%E5%B1%B1+x&city=%e6%9d%b1%E4%BA%AC') >"$work/smal
 cp "$work/small" "$work/big"
 truncate -s $((4 * 1024 * 1024 * 1024 + 100 * 1024 * 1024)) "$work/big"
 cat "$work/small" >>"$work/big"
+# The worst case for the output buffer: every byte decodes to two.
+head -c 1048576 /dev/zero | tr '\0' '&' >"$work/amp"
 
 peak_kb() {  # peak_kb LABEL INPUT: runs quenlo INPUT | wc -c, prints one row
     local out bytes
@@ -29,6 +31,7 @@ peak_kb() {  # peak_kb LABEL INPUT: runs quenlo INPUT | wc -c, prints one row
 echo "quenlo INPUT | wc -c, measured with /usr/bin/time -v"
 peak_kb 1MB "$work/small"
 peak_kb '>4GiB' "$work/big"
+peak_kb '&-only' "$work/amp"
 small=$(cat "$work/peak-1MB")
 big=$(cat "$work/peak->4GiB")
 # A few hundred KiB of noise is normal; growth with the input is not.

@@ -30,8 +30,13 @@ std::string with_reason(std::string message, int error) {
     return message + ": " + io::error_text(error) + "\n";
 }
 
+// Only files whose reading and writing share one store can be "the same":
+// regular files, FIFOs and block devices. A character device (a terminal,
+// /dev/null) reads and writes separate streams.
 bool same_file(const io::file_id& a, const io::file_id& b) {
-    return a.regular && b.regular && a.volume == b.volume && a.index == b.index;
+    const bool shared_store = a.kind == io::file_kind::regular || a.kind == io::file_kind::fifo ||
+                              a.kind == io::file_kind::block_device;
+    return shared_store && a.kind == b.kind && a.volume == b.volume && a.index == b.index;
 }
 
 // Where decoded text goes and how to name it in a message.
@@ -40,92 +45,124 @@ struct destination {
     std::string name;  // "file [PATH]" or "standard output"
 };
 
-// Reads, decodes and writes until the end of the input. Returns 0, or 1 after
-// reporting a failure.
-int pump(io::file_handle in, const char* input_path, const destination& out) {
-    const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
+// The input and what the last read brought.
+struct source {
+    io::file_handle handle;
+    const char* path;
+    unsigned char* buffer;  // read_size bytes
+    std::size_t got = 0;
+    bool at_end = false;
+};
+
+void report_read_error(const source& in, int error) {
+    report(with_reason("Can't read file [" + io::display_path(in.path) + "]", error));
+}
+
+// Reads the next piece; the input ends at its end or at a Ctrl-Z.
+int read_piece(source& in) {
+    if (const int e = io::read_some(in.handle, in.buffer, read_size, in.got)) return e;
+    in.at_end = in.got == 0;
+    if (const void* z = std::memchr(in.buffer, end_of_text, in.got)) {
+        in.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - in.buffer);
+        in.at_end = true;
+    }
+    return 0;
+}
+
+// Decodes and writes the piece already read, then reads, decodes and writes
+// until the end of the input. Returns 0, or 1 after reporting a failure.
+int pump(source& in, const destination& out) {
     const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
     decode_state state;
-    bool at_end = false;
-    while (!at_end) {
-        std::size_t got = 0;
-        if (const int e = io::read_some(in, in_buffer.get(), read_size, got)) {
-            report(with_reason("Can't read file [" + io::display_path(input_path) + "]", e));
-            return 1;
-        }
-        at_end = got == 0;
-        if (const void* z = std::memchr(in_buffer.get(), end_of_text, got)) {
-            got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - in_buffer.get());
-            at_end = true;
-        }
-        std::size_t n = decode_form_chunk(state, {in_buffer.get(), got}, out_buffer.get());
-        if (at_end) n += decode_form_finish(state, out_buffer.get() + n);
+    for (;;) {
+        std::size_t n = decode_form_chunk(state, {in.buffer, in.got}, out_buffer.get());
+        if (in.at_end) n += decode_form_finish(state, out_buffer.get() + n);
         // Written before the next read waits, so a pipe sees each line as it comes.
         if (const int e = io::write_all(out.handle, out_buffer.get(), n)) {
             report(with_reason("Can't write " + out.name, e));
             return 1;
         }
+        if (in.at_end) return 0;
+        if (const int e = read_piece(in)) {
+            report_read_error(in, e);
+            return 1;
+        }
     }
-    return 0;
+}
+
+// Opens the output file, refuses it when it is the input, then empties it.
+// Returns 0, or 1 after reporting a failure (the output then keeps its content).
+int open_destination(const char* output_path, const io::file_id& in_id, destination& out) {
+    out.name = "file [" + io::display_path(output_path) + "]";
+    if (io::open_output(output_path, out.handle) != 0) {
+        report("Can't open file [" + io::display_path(output_path) + "]\n");
+        return 1;
+    }
+    io::file_id out_id;
+    if (const int e = io::identify(out.handle, out_id)) {
+        // Not knowing what the output is, it might be the input: leave it alone.
+        report(with_reason("Can't write " + out.name, e));
+    } else if (same_file(in_id, out_id)) {
+        report("Input and output are the same file [" + io::display_path(output_path) + "]\n");
+    } else if (const int e2 = io::truncate_output(out.handle)) {
+        report(with_reason("Can't write " + out.name, e2));
+    } else {
+        return 0;
+    }
+    static_cast<void>(io::close_file(out.handle));  // already failed: its own error adds nothing
+    return 1;
 }
 
 }  // namespace
 
 int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {
-    io::file_handle in{};
-    if (io::open_input(input_path, in) != 0) {
+    const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
+    source in{{}, input_path, in_buffer.get()};
+    if (io::open_input(input_path, in.handle) != 0) {
         report(std::string(cannot_open_head) + io::display_path(input_path) +
                std::string(cannot_open_tail));
         return 1;
     }
+    // The first read comes before the output is created or emptied, so an
+    // input that opens but cannot be read (a directory, a failing disk,
+    // /proc/self/mem) leaves the output as it was.
     io::file_id in_id;
-    io::identify(in, in_id);
-    if (in_id.directory) {
-        // Reported before the output is touched: a directory never has form data.
-        std::size_t got = 0;
-        unsigned char byte = 0;
-        const int e = io::read_some(in, &byte, 1, got);
-        report(with_reason("Can't read file [" + io::display_path(input_path) + "]", e ? e : EISDIR));
-        io::close_file(in);
+    int e = io::identify(in.handle, in_id);
+    if (e == 0) e = read_piece(in);
+    if (e == 0 && in_id.kind == io::file_kind::directory) e = EISDIR;  // a directory never has form data
+    if (e != 0) {
+        report_read_error(in, e);
+        static_cast<void>(io::close_file(in.handle));
         return 1;
     }
 
     destination out{io::standard_output(), "standard output"};
-    io::file_id out_id;
-    if (mode == output_mode::file) {
-        out.name = "file [" + io::display_path(output_path) + "]";
-        if (io::open_output(output_path, out.handle) != 0) {
-            report("Can't open file [" + io::display_path(output_path) + "]\n");
-            io::close_file(in);
-            return 1;
-        }
-    }
-    io::identify(out.handle, out_id);
-    if (same_file(in_id, out_id)) {
-        report("Input and output are the same file [" +
-               io::display_path(mode == output_mode::file ? output_path : input_path) + "]\n");
-        if (mode == output_mode::file) io::close_file(out.handle);
-        io::close_file(in);
-        return 1;
-    }
-
     int status = 0;
     if (mode == output_mode::file) {
-        if (const int e = io::truncate_output(out.handle)) {
-            report(with_reason("Can't write " + out.name, e));
+        status = open_destination(output_path, in_id, out);
+    } else {
+        io::file_id out_id;
+        // A standard output that cannot be identified is left to fail on writing.
+        if (io::identify(out.handle, out_id) == 0 && same_file(in_id, out_id)) {
+            report("Input and output are the same file [" + io::display_path(input_path) + "]\n");
             status = 1;
         }
     }
-    if (status == 0) status = pump(in, input_path, out);
+    if (status != 0) {
+        static_cast<void>(io::close_file(in.handle));
+        return status;
+    }
+
+    status = pump(in, out);
     if (mode == output_mode::file) {
         // Closing is where some file systems first report a full disk.
-        const int e = io::close_file(out.handle);
-        if (e != 0 && status == 0) {
-            report(with_reason("Can't write " + out.name, e));
+        const int closed = io::close_file(out.handle);
+        if (closed != 0 && status == 0) {
+            report(with_reason("Can't write " + out.name, closed));
             status = 1;
         }
     }
-    const int closed = io::close_file(in) == 0 ? 0 : -1;
+    const int closed = io::close_file(in.handle) == 0 ? 0 : -1;
     return status != 0 ? status : closed;
 }
 

@@ -16,10 +16,13 @@ using file_handle = void*;
 using file_handle = int;
 #endif
 
+enum class file_kind : unsigned char { other, regular, directory, fifo, block_device };
+
 // Identity of an open file, for telling whether two handles are one file.
+// A block device is known by its device number (volume 0), so that two
+// device nodes for one disk are one file.
 struct file_id {
-    bool regular = false;  // only regular files can be "the same file"
-    bool directory = false;
+    file_kind kind = file_kind::other;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
 };
@@ -36,6 +39,8 @@ std::string display_path(const char* path);
 
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).
+// open_input and open_output refuse what is only such a stand-in (a closed
+// standard input named as /dev/stdin), as if the path could not be opened.
 void guard_standard_handles();
 
 file_handle standard_output();

@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/mman.h>  // memfd_create
+#endif
 
 namespace quenlo::io {
 
@@ -13,28 +16,77 @@ std::vector<std::string> arguments(int argc, char* argv[]) { return {argv, argv 
 
 std::string display_path(const char* path) { return path; }
 
-void guard_standard_handles() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        struct stat st;
-        if (fstat(fd, &st) == 0 || errno != EBADF) continue;
-        // Read-only: writes to a standard handle that was closed still fail.
-        const int fill = open("/dev/null", O_RDONLY);
-        if (fill >= 0 && fill != fd) close(fill);
+namespace {
+
+// A stand-in for a closed standard handle: empty, read-only (so writes fail
+// with EBADF, as on the closed handle), and close-on-exec. No standard handle
+// is close-on-exec when a program starts (exec would have closed it), so that
+// flag marks a stand-in without any state kept. On Linux it is a file of its
+// own, so that a path to it (/dev/stdin) is told apart from /dev/null itself.
+int make_stand_in() {
+#ifdef __linux__
+    const int store = memfd_create("closed standard handle", MFD_CLOEXEC);
+    if (store >= 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(store);
+        const int view = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+        close(store);
+        if (view >= 0) return view;
     }
+#endif
+    // Elsewhere, or without /proc: /dev/null, which the check below cannot
+    // tell from a /dev/null named on the command line.
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+bool is_closed(int fd) { return fcntl(fd, F_GETFD) < 0 && errno == EBADF; }
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `handle` was opened through a path that leads only to the stand-in
+// of a closed standard handle.
+bool is_stand_in(file_handle handle) {
+    struct stat opened;
+    if (fstat(handle, &opened) != 0) return false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat standard;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) != 0 && fstat(fd, &standard) == 0 &&
+            same_inode(opened, standard))
+            return true;
+    }
+    return false;
+}
+
+// Opens `path`, refusing a stand-in as if the path did not open.
+int open_path(const char* path, int flags, file_handle& handle) {
+    do handle = open(path, flags | O_CLOEXEC, 0666);
+    while (handle < 0 && errno == EINTR);
+    if (handle < 0) return errno;
+    if (!is_stand_in(handle)) return 0;
+    close(handle);
+    handle = -1;
+    return EBADF;
+}
+
+}  // namespace
+
+void guard_standard_handles() {
+    if (!is_closed(0) && !is_closed(1) && !is_closed(2)) return;
+    const int stand_in = make_stand_in();
+    if (stand_in < 0) return;
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fd != stand_in && is_closed(fd)) fcntl(stand_in, F_DUPFD_CLOEXEC, fd);  // lands on fd: it is free
+    if (stand_in > 2) close(stand_in);
 }
 
 file_handle standard_output() { return STDOUT_FILENO; }
 
-int open_input(const char* path, file_handle& handle) {
-    do handle = open(path, O_RDONLY | O_CLOEXEC);
-    while (handle < 0 && errno == EINTR);
-    return handle < 0 ? errno : 0;
-}
+int open_input(const char* path, file_handle& handle) { return open_path(path, O_RDONLY, handle); }
 
 int open_output(const char* path, file_handle& handle) {
-    do handle = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    while (handle < 0 && errno == EINTR);
-    return handle < 0 ? errno : 0;
+    return open_path(path, O_WRONLY | O_CREAT, handle);
 }
 
 int truncate_output(file_handle handle) {
@@ -49,8 +101,16 @@ int truncate_output(file_handle handle) {
 int identify(file_handle handle, file_id& id) {
     struct stat st;
     if (fstat(handle, &st) != 0) return errno;
-    id.regular = S_ISREG(st.st_mode);
-    id.directory = S_ISDIR(st.st_mode);
+    id = {};
+    if (S_ISBLK(st.st_mode)) {
+        id.kind = file_kind::block_device;
+        id.index = static_cast<std::uint64_t>(st.st_rdev);
+        return 0;
+    }
+    id.kind = S_ISREG(st.st_mode)    ? file_kind::regular
+              : S_ISDIR(st.st_mode)  ? file_kind::directory
+              : S_ISFIFO(st.st_mode) ? file_kind::fifo
+                                     : file_kind::other;
     id.volume = static_cast<std::uint64_t>(st.st_dev);
     id.index = static_cast<std::uint64_t>(st.st_ino);
     return 0;

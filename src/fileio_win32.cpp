@@ -109,8 +109,8 @@ int identify(file_handle handle, file_id& id) {
         CloseHandle(again);
         if (!ok) return e;
     }
-    id.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    id.regular = !id.directory;
+    id.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? file_kind::directory
+                                                                     : file_kind::regular;
     id.volume = info.dwVolumeSerialNumber;
     // Unique per volume on NTFS and FAT (ReFS ids are 128-bit; this is their low half).
     id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;

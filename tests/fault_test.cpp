@@ -14,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "run.h"
@@ -206,6 +209,8 @@ TEST(Fault, OpeningOrReadingThatFails) {
         {{dir.file("loop"), dir.file("out")}, cannot_open_input(dir.file("loop"))},
         {{dir.file("in/x"), dir.file("out")}, cannot_open_input(dir.file("in/x"))},
         {{"", dir.file("out")}, cannot_open_input("")},
+        // Opens, but its first read fails: the output must not be touched.
+        {{"/proc/self/mem", dir.file("out")}, "Can't read file [/proc/self/mem]: Input/output error\n"},
     };
     for (const auto& c : cases) {
         // An existing output keeps its content, its inode and its time.
@@ -224,6 +229,50 @@ TEST(Fault, OpeningOrReadingThatFails) {
         EXPECT_EQ(after.st_ino, before.st_ino) << c.args[0];
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << c.args[0];
         EXPECT_EQ(read_file(dir.file("in")), "a=1\n");
+
+        // ... and a missing output is not created.
+        if (c.args.size() == 2 && c.args[1] == dir.file("out")) {
+            const auto none = run_quenlo({c.args[0], dir.file("never")});
+            EXPECT_EQ(none.status, 1) << c.args[0];
+            EXPECT_FALSE(exists(dir.file("never"))) << c.args[0];
+        }
+    }
+}
+
+// A closed standard handle named by its path (/dev/stdin with standard input
+// closed) is no file at all: it must neither read as empty nor swallow the text.
+TEST(Fault, ClosedStandardHandleNamedAsAPath) {
+    temp_dir dir;
+    write_file(dir.file("in"), "a=%41\n");
+    struct closed_case {
+        int closed;  // which standard handle
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // unchecked when standard error is the closed one
+    };
+    const std::vector<closed_case> cases = {
+        {0, {"/dev/stdin"}, 1, banner + cannot_open_input("/dev/stdin")},
+        {0, {"/dev/stdin", dir.file("out")}, 1, banner + cannot_open_input("/dev/stdin")},
+        {1, {dir.file("in"), "/dev/stdout"}, 1, banner + "Can't open file [/dev/stdout]\n"},
+        {2, {dir.file("in"), "/dev/stderr"}, 1, ""},
+        // /dev/null itself stays a file like any other.
+        {0, {"/dev/null", dir.file("out")}, 0, banner},
+        {1, {dir.file("in"), "/dev/null"}, 0, banner},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("out"), "kept");
+        run_options o;
+        o.close_stdin = c.closed == 0;
+        o.close_stdout = c.closed == 1;
+        o.close_stderr = c.closed == 2;
+        const auto r = run_quenlo(c.args, o);
+        const std::string what = std::to_string(c.closed) + " closed, " + c.args.back();
+        EXPECT_EQ(r.status, c.status) << what;
+        if (c.closed != 2) {
+            EXPECT_EQ(r.err, c.err) << what;
+        }
+        const bool emptied = c.status == 0 && c.args.back() == dir.file("out");
+        EXPECT_EQ(read_file(dir.file("out")), emptied ? "" : "kept") << what;
     }
 }
 
@@ -270,6 +319,50 @@ TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
     }
 }
 
+// A FIFO shares one store between its reader and its writer: reading its own
+// output back, the program would never end.
+TEST(Fault, SameFifoAsInputAndOutputIsRefused) {
+    temp_dir dir;
+    const std::string fifo = dir.file("ff");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = start_quenlo({fifo, fifo}, STDOUT_FILENO, dir.file("err"));
+    ASSERT_GT(pid, 0);
+    const int writer = open(fifo.c_str(), O_WRONLY);  // waits for the program to open it
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "a=1\n", 4), 4);
+    EXPECT_EQ(wait_for(pid), 1);
+    close(writer);
+    EXPECT_EQ(read_file(dir.file("err")), banner + "Input and output are the same file [" + fifo + "]\n");
+}
+
+// One disk under two device nodes is one file; quenlo must not decode a disk onto itself.
+TEST(Fault, SameBlockDeviceAsInputAndOutputIsRefused) {
+    temp_dir dir;
+    const std::string image = dir.file("disk.img");
+    const std::string original = form_data(64 << 10).in.substr(0, 64 << 10);
+    write_file(image, original);
+    FILE* attach = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r");
+    char name[64] = {};
+    const bool attached = attach != nullptr && fgets(name, sizeof name, attach) != nullptr;
+    if (attach != nullptr) pclose(attach);
+    if (!attached) GTEST_SKIP() << "needs root and losetup to attach a loop device";
+    const std::string device = std::string(name, std::strcspn(name, "\n"));
+    struct stat st {};
+    ASSERT_EQ(stat(device.c_str(), &st), 0);
+    const std::string alias = dir.file("alias");
+    const bool aliased = mknod(alias.c_str(), S_IFBLK | 0600, st.st_rdev) == 0;
+
+    std::vector<std::vector<std::string>> calls = {{device, device}};
+    if (aliased) calls.push_back({device, alias});
+    for (const auto& args : calls) {
+        const auto r = run_quenlo(args);
+        EXPECT_EQ(r.status, 1) << args[1];
+        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + args[1] + "]\n");
+    }
+    EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
+    EXPECT_TRUE(read_file(image) == original) << "the disk image changed";
+}
+
 // A terminal (or /dev/null) receives the text; it is never "the same file".
 TEST(Fault, TerminalAndNullAreNotRefused) {
     temp_dir dir;
@@ -312,9 +405,13 @@ TEST(Fault, TerminalAndNullAreNotRefused) {
     close(slave);
     close(master);
 
-    const auto null = run_quenlo({dir.file("in")}, stdout_to("/dev/null"));
-    EXPECT_EQ(null.status, 0);
-    EXPECT_EQ(null.err, banner);
+    // Character devices read and write separate streams, even as input and output at once.
+    const std::vector<std::vector<std::string>> null_calls = {{"/dev/null", "/dev/null"}, {"/dev/null"}};
+    for (const auto& args : null_calls) {
+        const auto null = run_quenlo(args, stdout_to("/dev/null"));
+        EXPECT_EQ(null.status, 0) << args.size();
+        EXPECT_EQ(null.err, banner) << args.size();
+    }
 }
 
 // One 50 MB line: no line end anywhere, escapes across every read boundary.

@@ -51,14 +51,20 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, options.stdin_path.c_str(), O_RDONLY, 0);
+    if (options.close_stdin)
+        posix_spawn_file_actions_addclose(&actions, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, options.stdin_path.c_str(), O_RDONLY, 0);
     if (options.close_stdout) {
         posix_spawn_file_actions_addclose(&actions, 1);
     } else {
         const int flags = O_WRONLY | O_CREAT | (options.stdout_append ? O_APPEND : O_TRUNC);
         posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), flags, 0644);
     }
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (options.close_stderr)
+        posix_spawn_file_actions_addclose(&actions, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
     std::vector<std::string> argv_strings{QUENLO_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
@@ -76,7 +82,7 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     run_result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     if (options.stdout_path.empty() && !options.close_stdout) r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    if (!options.close_stderr) r.err = read_file(err_path);
     return r;
 }
 

@@ -19,6 +19,8 @@ struct run_options {
     std::string stdout_path;  // empty: standard output is captured
     bool stdout_append = false;
     bool close_stdout = false;  // on Windows: no standard output handle at all
+    bool close_stdin = false;   // POSIX only
+    bool close_stderr = false;  // POSIX only; nothing is captured then
 };
 
 struct run_result {
