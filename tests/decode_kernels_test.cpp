@@ -64,6 +64,9 @@ TEST_P(Kernel, PatternsAtEveryOffset) {
         "%41",  "%4",   "%",     "%e3%8A", "%%41", "%4%41", "%4g",     "%g4",
         "\r\n", "\r",   "\n",    "\r\r\n", "\n\r", "&",     "&&",      "+\t",
         "%\r\n", "%4\r", "%0D%0A", "%26",  "%25", "\r%41", std::string("\0%00", 4),
+        // A CR ends one block, the next takes a fast path, then an LF: a line break of its own.
+        "\r" + std::string(64, 'a') + "\n", "\r" + std::string(64, '+') + "\n",
+        "\r" + std::string(64, '\t') + "\n",
     };
     const std::vector<std::string> fillers = {"a", "%41", "+", "%E3%81%82x", "\r\n"};
     for (const auto& filler : fillers) {

@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -108,6 +109,28 @@ TEST(Decode, SplitAnywhereEqualsWhole) {
         std::vector<std::size_t> every_byte;
         for (std::size_t k = 0; k <= in.size(); ++k) every_byte.push_back(k);
         ASSERT_EQ(decode_pieces(in, every_byte), whole);
+    }
+}
+
+// After the end of one input, the same state starts the next one afresh.
+TEST(Decode, FinishLeavesAFreshState) {
+    const std::vector<std::pair<std::string, std::string>> inputs = {
+        {"a%4", "1\n"}, {"a%", "41"}, {"a\r", "\nb"}};
+    for (const auto& [first, second] : inputs) {
+        quenlo::decode_state state;
+        std::vector<unsigned char> out(quenlo::decode_bound(first.size() + second.size()) + 2);
+        auto bytes = [](const std::string& s) {
+            return std::span(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+        };
+        std::size_t n = quenlo::decode_form_chunk(state, bytes(first), out.data());
+        n += quenlo::decode_form_finish(state, out.data() + n);
+        const std::size_t start = n;
+        n += quenlo::decode_form_chunk(state, bytes(second), out.data() + n);
+        n += quenlo::decode_form_finish(state, out.data() + n);
+        EXPECT_EQ(std::string(out.begin() + static_cast<std::ptrdiff_t>(start),
+                              out.begin() + static_cast<std::ptrdiff_t>(n)),
+                  decode(second))
+            << first << " then " << second;
     }
 }
 

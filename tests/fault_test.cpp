@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -274,6 +275,95 @@ TEST(Fault, ClosedStandardHandleNamedAsAPath) {
         const bool emptied = c.status == 0 && c.args.back() == dir.file("out");
         EXPECT_EQ(read_file(dir.file("out")), emptied ? "" : "kept") << what;
     }
+}
+
+// Errors no file system here gives on demand, staged by a shim that makes
+// one system call fail with EIO on one named file.
+TEST(Fault, FailuresStagedByAShim) {
+    temp_dir dir;
+    const sample big = form_data(600 << 10);  // three reads
+    write_file(dir.file("in"), big.in);
+    // The shim loads beside a sanitizer's runtime, not before it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asan_options =
+        "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+    const std::string io_error = ": Input/output error\n";
+    struct shim_case {
+        std::string fail;  // CALL:NAME[:AFTER]
+        bool file_mode;
+        int status;
+        std::string err;
+        std::string out;  // what the output holds afterwards; "*" for a leading part of the text
+    };
+    const std::vector<shim_case> cases = {
+        // Closing the input is the one failure that is reported only by the status.
+        {"close:in", false, 255, banner, big.out},
+        {"close:in", true, 255, banner, big.out},
+        {"close:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, big.out},
+        {"read:in:1", false, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*"},
+        {"read:in:2", true, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*"},
+        {"ftruncate:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, "kept"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("out"), "kept");
+        run_options o;
+        o.env = {"LD_PRELOAD=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, asan_options};
+        std::vector<std::string> args{dir.file("in")};
+        if (c.file_mode) args.push_back(dir.file("out"));
+        const auto r = run_quenlo(args, o);
+        const std::string out = c.file_mode ? read_file(dir.file("out")) : r.out;
+        EXPECT_EQ(r.status, c.status) << c.fail;
+        EXPECT_EQ(r.err, c.err) << c.fail;
+        if (c.out == "*") {
+            EXPECT_TRUE(!out.empty() && out.size() < big.out.size() &&
+                        big.out.compare(0, out.size(), out) == 0)
+                << c.fail << ": " << out.size() << " bytes of " << big.out.size();
+        } else {
+            EXPECT_TRUE(out == c.out) << c.fail << ": " << out.size() << " bytes";
+        }
+    }
+}
+
+// A new output file gets the usual permissions: 0666 less the umask.
+TEST(Fault, NewOutputFollowsTheUmask) {
+    temp_dir dir;
+    write_file(dir.file("in"), "a\n");
+    for (const mode_t mask : {mode_t{0}, mode_t{027}}) {
+        const mode_t previous = umask(mask);
+        const auto r = run_quenlo({dir.file("in"), dir.file("new")});
+        umask(previous);
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file("new").c_str(), &st), 0);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+        unlink(dir.file("new").c_str());
+    }
+}
+
+// Two files on two file systems may share an inode number: they are not one file.
+TEST(Fault, SameInodeOnAnotherFileSystemIsAnotherFile) {
+    temp_dir dir;
+    const std::string a = dir.file("a"), b = dir.file("b");
+    ASSERT_EQ(mkdir(a.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    if (mount("none", a.c_str(), "tmpfs", 0, nullptr) != 0) GTEST_SKIP() << "needs root to mount tmpfs";
+    if (mount("none", b.c_str(), "tmpfs", 0, nullptr) != 0) {
+        umount(a.c_str());
+        GTEST_SKIP() << "needs root to mount tmpfs";
+    }
+    write_file(a + "/in", "a=%41\n");
+    write_file(b + "/out", "old");
+    struct stat in {}, out {};
+    stat((a + "/in").c_str(), &in);
+    stat((b + "/out").c_str(), &out);
+    if (in.st_ino == out.st_ino) {
+        const auto r = run_quenlo({a + "/in", b + "/out"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(b + "/out"), "a=A\r\n");
+    }
+    umount(a.c_str());
+    umount(b.c_str());
+    if (in.st_ino != out.st_ino) GTEST_SKIP() << "the two new tmpfs files got different inode numbers";
 }
 
 // Ways of naming the input as the output that the plain cases do not show;

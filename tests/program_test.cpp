@@ -109,10 +109,16 @@ TEST(Program, ConsoleAndFileModeGiveTheSameText) {
 TEST(Program, TextModeReading) {
     temp_dir dir;
     const std::string input = dir.file("in.txt");
-    write_file(input, std::string("a=1\r\nb\0c\rd\x1A" "after=ctrl-z\n", 24));
-    const auto r = run_quenlo({input});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string("a=1\r\nb\0c\r\nd", 11));
+    // Nothing after a Ctrl-Z is read, however many reads would follow it.
+    const std::string after = "after=ctrl-z\n";
+    std::string long_after;
+    while (long_after.size() < 600 * 1024) long_after += after;
+    for (const auto& rest : {after, long_after}) {
+        write_file(input, std::string("a=1\r\nb\0c\rd\x1A", 11) + rest);
+        const auto r = run_quenlo({input});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string("a=1\r\nb\0c\r\nd", 11)) << rest.size() << " bytes after";
+    }
 }
 
 // Line ends reach the output exactly as decoded, in both modes: no CR is

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -72,8 +73,21 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     for (auto& s : argv_strings) argv.push_back(s.data());
     argv.push_back(nullptr);
 
+    // The entries given replace any of the same name.
+    std::vector<std::string> extra = options.env;
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry = *e;
+        bool replaced = false;
+        for (const auto& s : extra)
+            replaced = replaced || entry.substr(0, entry.find('=') + 1) == s.substr(0, s.find('=') + 1);
+        if (!replaced) envp.push_back(*e);
+    }
+    for (auto& s : extra) envp.push_back(s.data());
+    envp.push_back(nullptr);
+
     pid_t pid = 0;
-    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, nullptr, argv.data(), environ);
+    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (e != 0) throw std::runtime_error("cannot start " QUENLO_EXE);
 

@@ -21,6 +21,7 @@ struct run_options {
     bool close_stdout = false;  // on Windows: no standard output handle at all
     bool close_stdin = false;   // POSIX only
     bool close_stderr = false;  // POSIX only; nothing is captured then
+    std::vector<std::string> env;  // POSIX only: NAME=VALUE entries added to the environment
 };
 
 struct run_result {
