@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""Mutation run: proves that the test suite notices when a behaviour goes.
+
+Each mutant below is one small change to the program: a text found in the
+files under src/ (in the one whose path contains `file`, when given) and the
+text put in its place. The tree is copied to a scratch directory and built
+once; then each mutant in turn is applied, the tree rebuilt and the suite run
+with ctest, and the change undone. A mutant is killed when a test fails (or
+the build refuses it), and survives when the whole suite passes.
+
+Mutants marked equivalent change nothing a user can observe (the reason is
+given) and are not run unless --check-equivalents asks. The run fails when a
+mutant that is not marked equivalent survives, or when a mutant's text is no
+longer found exactly once (the list is then out of date).
+
+    tools/mutate.py                      every mutant (about half an hour on 2 cores)
+    tools/mutate.py --subset ci          the error-path mutants, as CI runs them
+    tools/mutate.py --only close,same    mutants whose name contains one of these
+    tools/mutate.py --list               names and what each one breaks
+"""
+
+import argparse
+import os
+import pathlib
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# name, what it breaks, and where: file (a part of the path, optional), find,
+# replace, nth (which occurrence in that file, from 1; default: the only one).
+# "ci": in the subset that CI runs. "equivalent": why no test can see it.
+# "needs": a CPU feature the mutated code runs only with.
+MUTANTS = [
+    # --- the conversion pass: reading ---------------------------------------
+    dict(name="ctrl-z-does-not-end", ci=True,
+         breaks="decoding resumes after a Ctrl-Z once more reads follow it",
+         find="in.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - in.buffer);\n        in.at_end = true;",
+         replace="in.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - in.buffer);"),
+    dict(name="ctrl-z-ignored", ci=True, breaks="a Ctrl-Z is decoded like any byte",
+         find="std::memchr(in.buffer, end_of_text, in.got)", replace="std::memchr(in.buffer, end_of_text, 0)"),
+    dict(name="read-error-is-end", ci=True, breaks="a failing read is taken for the end of the input",
+         find="read_size, in.got)) return e;",
+         replace="read_size, in.got)) { in.got = 0; in.at_end = true; return 0; }"),
+    dict(name="read-error-mid-pass-status", ci=True, breaks="a read error after the first read exits 0",
+         find="            report_read_error(in, e);\n            return 1;",
+         replace="            report_read_error(in, e);\n            return 0;"),
+    dict(name="first-read-error-ignored", ci=True,
+         breaks="an input that cannot be read still empties the output",
+         find="    if (e != 0) {\n        report_read_error(in, e);", replace="    if (false) {\n        report_read_error(in, e);"),
+    dict(name="first-read-after-output", ci=True,
+         breaks="the output is emptied before the input has proven readable",
+         find="    if (e == 0) e = read_piece(in);", replace="",
+         file="convert.cpp"),
+    dict(name="directory-check-dropped",
+         breaks="a directory as input is reported only by its failing read",
+         find="if (e == 0 && in_id.kind == io::file_kind::directory) e = EISDIR;", replace="",
+         equivalent="on POSIX systems reading a directory fails with EISDIR anyway; the check is for Windows"),
+    dict(name="input-identify-error-ignored",
+         breaks="an input that cannot be identified escapes the same-file check",
+         find="int e = io::identify(in.handle, in_id);",
+         replace="int e = 0;\n    static_cast<void>(io::identify(in.handle, in_id));",
+         equivalent="fstat on a descriptor just opened does not fail on any system this runs on"),
+    dict(name="finish-not-called", ci=True, breaks="an unfinished escape at the end of the input is lost",
+         find="if (in.at_end) n += decode_form_finish(state, out_buffer.get() + n);", replace=""),
+    # --- the conversion pass: opening, same file, writing, closing ------------
+    dict(name="input-open-status", ci=True, breaks="a missing input exits 0",
+         find="               std::string(cannot_open_tail));\n        return 1;",
+         replace="               std::string(cannot_open_tail));\n        return 0;"),
+    dict(name="japanese-message-full-stop", breaks="the Japanese message loses its full stop",
+         find="\\xB9\\x82\\xF1\\x2E\"", replace="\\xB9\\x82\\xF1\""),
+    dict(name="output-open-error-ignored", ci=True, breaks="an output that cannot be opened is not reported as such",
+         find="if (io::open_output(output_path, out.handle) != 0) {",
+         replace="if (io::open_output(output_path, out.handle) != 0 && false) {"),
+    dict(name="same-file-file-mode", ci=True, breaks="the input named as the output is emptied",
+         find="} else if (same_file(in_id, out_id)) {", replace="} else if (false) {"),
+    dict(name="same-file-console", ci=True, breaks="quenlo in >> in appends the input to itself",
+         find="if (io::identify(out.handle, out_id) == 0 && same_file(in_id, out_id)) {", replace="if (false) {"),
+    dict(name="same-file-any-kind", ci=True, breaks="character devices such as /dev/null count as the same file",
+         find="const bool shared_store = ", replace="const bool shared_store = true || "),
+    dict(name="same-file-no-fifo", ci=True, breaks="the same FIFO as input and output reads its own output back",
+         find="a.kind == io::file_kind::fifo ||", replace=""),
+    dict(name="same-file-no-block-device", ci=True, breaks="a disk is decoded onto itself",
+         find="a.kind == io::file_kind::block_device;", replace="false;"),
+    dict(name="same-file-no-volume", ci=True, breaks="one inode number on two file systems counts as one file",
+         find="a.volume == b.volume && ", replace=""),
+    dict(name="same-file-no-index", ci=True, breaks="any two files on one file system count as one file",
+         find=" && a.index == b.index", replace=""),
+    dict(name="truncate-error-ignored", ci=True, breaks="a failed truncate goes unreported",
+         find="} else if (const int e2 = io::truncate_output(out.handle)) {",
+         replace="} else if (const int e2 = (static_cast<void>(io::truncate_output(out.handle)), 0)) {"),
+    dict(name="write-error-ignored", ci=True, breaks="a full disk or a closed standard output exits 0",
+         find="if (const int e = io::write_all(out.handle, out_buffer.get(), n)) {",
+         replace="if (const int e = (static_cast<void>(io::write_all(out.handle, out_buffer.get(), n)), 0)) {"),
+    dict(name="output-close-error-ignored", ci=True, breaks="an error shown only by closing the output goes unreported",
+         find="if (closed != 0 && status == 0) {", replace="if (false) {"),
+    dict(name="input-close-status-0", ci=True, breaks="a failed close of the input exits 0",
+         find="io::close_file(in.handle) == 0 ? 0 : -1", replace="io::close_file(in.handle) == 0 ? 0 : 0"),
+    dict(name="input-close-status-1", ci=True, breaks="a failed close of the input exits 1, not -1",
+         find="io::close_file(in.handle) == 0 ? 0 : -1", replace="io::close_file(in.handle) == 0 ? 0 : 1"),
+    # --- the command line ------------------------------------------------------
+    dict(name="usage-status", ci=True, breaks="a wrong argument count exits 0",
+         find="    std::fputs(\"\\nusage: quenlo input [output]\\n\", stderr);\n    return 1;",
+         replace="    std::fputs(\"\\nusage: quenlo input [output]\\n\", stderr);\n    return 0;"),
+    dict(name="three-arguments-accepted", breaks="a third argument is ignored instead of refused",
+         find="if (args.size() == 3)", replace="if (args.size() >= 3)"),
+    dict(name="banner-on-stdout", breaks="the banner mixes with the decoded text",
+         find="               stderr);\n    if (args.size() == 2)", replace="               stdout);\n    if (args.size() == 2)"),
+    dict(name="no-guard", ci=True, breaks="a file opened later takes the slot of a closed standard handle",
+         find="quenlo::io::guard_standard_handles();", replace=""),
+    # --- the POSIX file layer --------------------------------------------------
+    dict(name="output-not-created", ci=True, breaks="a missing output file is not created",
+         file="fileio_posix", find="O_WRONLY | O_CREAT, handle", replace="O_WRONLY, handle"),
+    dict(name="output-mode-0600", ci=True, breaks="a new output ignores the umask's permissions",
+         file="fileio_posix", find="flags | O_CLOEXEC, 0666)", replace="flags | O_CLOEXEC, 0600)"),
+    dict(name="truncate-never", ci=True, breaks="an existing output keeps its old tail",
+         file="fileio_posix", find="if (!S_ISREG(st.st_mode)) return 0;", replace="return 0;"),
+    dict(name="truncate-devices", ci=True, breaks="a device as the output fails to truncate",
+         file="fileio_posix", find="if (!S_ISREG(st.st_mode)) return 0;", replace=""),
+    dict(name="stand-in-accepted", ci=True, breaks="quenlo /dev/stdin <&- reads as empty and exits 0",
+         file="fileio_posix", find="    if (!is_stand_in(handle)) return 0;", replace="    return 0;"),
+    dict(name="stand-in-unmarked", ci=True, breaks="/dev/stdin on a real standard input is refused",
+         file="fileio_posix", find="(flags & FD_CLOEXEC) != 0 && ", replace=""),
+    dict(name="stand-in-writable", ci=True, breaks="text written to a closed standard output vanishes, status 0",
+         file="fileio_posix", find="open(self.c_str(), O_RDONLY | O_CLOEXEC)", replace="open(self.c_str(), O_RDWR | O_CLOEXEC)"),
+    dict(name="guard-always-runs", breaks="nothing: the early return only saves system calls",
+         file="fileio_posix", find="    if (!is_closed(0) && !is_closed(1) && !is_closed(2)) return;\n", replace="",
+         equivalent="with every standard handle open the loop below does nothing"),
+    dict(name="block-device-by-inode", ci=True, breaks="two device nodes of one disk count as two files",
+         file="fileio_posix", find="id.index = static_cast<std::uint64_t>(st.st_rdev);",
+         replace="id.index = static_cast<std::uint64_t>(st.st_ino);"),
+    dict(name="fifo-kind-lost", ci=True, breaks="a FIFO is not told apart from a character device",
+         file="fileio_posix", find="S_ISFIFO(st.st_mode) ? file_kind::fifo", replace="S_ISFIFO(st.st_mode) ? file_kind::other"),
+    dict(name="close-error-lost", ci=True, breaks="every close reports success",
+         file="fileio_posix", find="return close(handle) == 0 ? 0 : errno;", replace="return (close(handle), 0);"),
+    dict(name="read-clamp-dropped", breaks="a read larger than SSIZE_MAX",
+         file="fileio_posix", find="read(handle, p, n > SSIZE_MAX ? SSIZE_MAX : n)", replace="read(handle, p, n)",
+         equivalent="reads are 256 KiB, far below SSIZE_MAX"),
+    dict(name="write-interrupt-fails", ci=True, breaks="an interrupted write is reported as an error",
+         file="fileio.h", find="if (error == interrupted) continue;", replace="if (error == interrupted) return error;"),
+    dict(name="write-no-progress-loops", ci=True, breaks="a write that makes no progress loops for ever",
+         file="fileio.h", find="if (n == 0) return -1;", replace="if (n == 0) continue;"),
+    dict(name="read-interrupt-fails", ci=True, breaks="an interrupted read is reported as an error",
+         file="fileio.h", find="if (error != interrupted) return error;", replace="return error;"),
+    # --- the decoder -----------------------------------------------------------
+    dict(name="hex-lower-case-lost", breaks="%e3 is no longer an escape",
+         find="t['a' + c] = static_cast<std::int8_t>(10 + c);", replace=""),
+    dict(name="hex-pair-weight", breaks="escapes decode to the wrong byte",
+         find="hex_table[hi] * 16 + hex_table[lo]", replace="hex_table[hi] * 15 + hex_table[lo]"),
+    dict(name="tab-not-special", breaks="TAB is copied instead of becoming a space",
+         find="std::string_view(\"\\r\\n&+\\t%\")", replace="std::string_view(\"\\r\\n&+%\")"),
+    dict(name="scalar-after-cr-lost", breaks="a CR LF split between two reads gives two line breaks",
+         find="                state.after_cr = true;\n", replace=""),
+    dict(name="scalar-stray-percent-lost", breaks="a '%' before a non-hex byte across reads is dropped",
+         find="            out[o++] = '%';\n            state.pending_len = 0;", replace="            state.pending_len = 0;"),
+    dict(name="finish-keeps-state", ci=True, breaks="a state reused after the end of an input carries old bytes",
+         find="    state = decode_state{};", replace=""),
+    dict(name="finish-drops-digit", breaks="an unfinished %X at the end loses its X",
+         find="if (state.pending_len == 2) out[o++] = state.pending_hex;", replace=""),
+    dict(name="kernel-unsupported-chosen", breaks="a kernel the CPU cannot run is chosen",
+         find="if (k.supported()) chosen = k.run;", replace="chosen = k.run;",
+         equivalent_if="avx512", reason="on a CPU that runs every kernel, the last one is the best anyway"),
+    dict(name="kernel-scalar-only", breaks="the vector kernels are never used",
+         find="if (k.supported()) chosen = k.run;", replace="static_cast<void>(k);",
+         equivalent="speed only, which the benchmark shows; every kernel gives the same bytes"),
+    dict(name="vector-after-cr-lost", breaks="a CR ending the vector loop's part loses its LF pairing",
+         find="state.after_cr = stop.after_cr;", replace=""),
+    dict(name="vector-skip-ignored", breaks="escape digits decoded by the loop are decoded again",
+         find="i += stop.in + stop.skip;", replace="i += stop.in;"),
+    dict(name="carried-digits-swapped", breaks="an escape across the loop's end is mis-resumed",
+         find="carry == 1 ? 1u : 2u", replace="carry == 1 ? 2u : 1u"),
+    dict(name="ssse3-plain-block-keeps-cr", breaks="a CR, a plain block, then an LF: the LF is swallowed",
+         file="ssse3", nth=1, find="            prev_cr = 0;\n            continue;", replace="            continue;"),
+    dict(name="ssse3-space-block-keeps-cr", breaks="a CR, a block of '+', then an LF: the LF is swallowed",
+         file="ssse3", nth=2, find="            prev_cr = 0;\n            continue;", replace="            continue;"),
+    dict(name="ssse3-cr-across-blocks", breaks="a CR ending one block and an LF starting the next give two breaks",
+         file="ssse3", find="((cr << 1) | prev_cr)", replace="(cr << 1)"),
+    dict(name="avx2-plain-block-keeps-cr", breaks="a CR, a plain block, then an LF: the LF is swallowed",
+         file="avx2", nth=1, find="            prev_cr = 0;\n            continue;", replace="            continue;", needs="avx2"),
+    dict(name="avx2-space-block-keeps-cr", breaks="a CR, a block of '+', then an LF: the LF is swallowed",
+         file="avx2", nth=2, find="            prev_cr = 0;\n            continue;", replace="            continue;", needs="avx2"),
+    dict(name="avx2-whole-store-too-eager", breaks="a block with escapes is stored uncompacted",
+         file="avx2", find="if ((twice | ~keep) == 0) {", replace="if (twice == 0) {", needs="avx2"),
+    dict(name="avx2-carry-lost", breaks="an escape across two blocks decodes its digits twice",
+         file="avx2", find="carry = static_cast<unsigned>((esc >> (width - 1)) | (esc >> (width - 2)));",
+         replace="carry = 0;", needs="avx2"),
+]
+
+
+def cpu_flags():
+    try:
+        for line in open("/proc/cpuinfo", encoding="ascii", errors="replace"):
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def locate(tree, m):
+    """The one file and offset where mutant m applies, or an error text."""
+    files = sorted(p for p in (tree / "src").rglob("*") if p.is_file())
+    if m.get("file"):
+        files = [p for p in files if m["file"] in str(p.relative_to(tree))]
+    hits = []
+    for p in files:
+        text = p.read_text(encoding="utf-8")
+        start = 0
+        while (k := text.find(m["find"], start)) >= 0:
+            hits.append((p, k))
+            start = k + 1
+    nth = m.get("nth")
+    if nth is not None:
+        same_file = [h for h in hits if h[0] == hits[0][0]] if hits else []
+        if len({h[0] for h in hits}) == 1 and len(same_file) >= nth:
+            return same_file[nth - 1], None
+        return None, f"occurrence {nth} not found in one file ({len(hits)} hits)"
+    if len(hits) != 1:
+        return None, f"text found {len(hits)} times, not once"
+    return hits[0], None
+
+
+def run(cmd, cwd, timeout, log):
+    with open(log, "ab") as out:
+        try:
+            return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return "timeout"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--subset", choices=["all", "ci"], default="all")
+    ap.add_argument("--only", help="comma-separated parts of mutant names")
+    ap.add_argument("--check-equivalents", action="store_true", help="run the mutants marked equivalent too")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--scratch", help="scratch directory (default: a new temporary one, removed afterwards)")
+    ap.add_argument("--jobs", default="2")
+    args = ap.parse_args()
+
+    flags = cpu_flags()
+    chosen = []
+    for m in MUTANTS:
+        if args.subset == "ci" and not m.get("ci"):
+            continue
+        if args.only and not any(part in m["name"] for part in args.only.split(",")):
+            continue
+        m = dict(m)
+        if m.get("equivalent_if") and m["equivalent_if"] in flags:
+            m["equivalent"] = m["reason"]
+        chosen.append(m)
+    if args.list:
+        for m in chosen:
+            note = f"  [equivalent: {m['equivalent']}]" if m.get("equivalent") else ""
+            print(f"{m['name']:32} {m['breaks']}{note}")
+        return 0
+
+    repo = pathlib.Path(__file__).resolve().parent.parent
+    scratch = pathlib.Path(args.scratch) if args.scratch else pathlib.Path(tempfile.mkdtemp(prefix="quenlo-mutate-"))
+    tree = scratch / "tree"
+    build = scratch / "build"
+    log = scratch / "log.txt"
+    # The working tree as it stands, uncommitted changes included.
+    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=repo,
+                            capture_output=True, check=True).stdout.decode().split("\0")
+    for rel in filter(None, listed):
+        src = repo / rel
+        if src.is_file():
+            dst = tree / rel
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            if not dst.exists() or dst.read_bytes() != src.read_bytes():
+                shutil.copy2(src, dst)
+    print(f"scratch tree {tree}; build log {log}", flush=True)
+
+    build_cmd = ["cmake", "--build", str(build), "-j", args.jobs]
+    test_cmd = ["ctest", "--test-dir", str(build), "-j", args.jobs, "--stop-on-failure", "--timeout", "120"]
+    if run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], tree, 600, log) != 0 \
+            or run(build_cmd, tree, 1800, log) != 0 or run(test_cmd, tree, 1800, log) != 0:
+        print(f"the unmutated tree does not build or pass its tests: see {log}", file=sys.stderr)
+        return 2
+
+    results = {"killed": [], "survived": [], "equivalent": [], "stale": [], "skipped": []}
+    started = time.monotonic()
+    for m in chosen:
+        name = m["name"]
+        if m.get("equivalent") and not args.check_equivalents:
+            results["equivalent"].append(name)
+            print(f"  equivalent {name}: {m['equivalent']}", flush=True)
+            continue
+        if m.get("needs") and m["needs"] not in flags:
+            results["skipped"].append(name)
+            print(f"  skipped    {name}: this CPU lacks {m['needs']}", flush=True)
+            continue
+        where, error = locate(tree, m)
+        if error:
+            results["stale"].append(name)
+            print(f"  STALE      {name}: {error}", flush=True)
+            continue
+        path, offset = where
+        original = path.read_text(encoding="utf-8")
+        path.write_text(original[:offset] + m["replace"] + original[offset + len(m["find"]):], encoding="utf-8")
+        t0 = time.monotonic()
+        with open(log, "a") as f:
+            f.write(f"\n===== {name}\n")
+        try:
+            built = run(build_cmd, tree, 900, log)
+            outcome = "killed (build)" if built != 0 else ("killed" if run(test_cmd, tree, 1800, log) != 0 else "survived")
+        finally:
+            path.write_text(original, encoding="utf-8")
+        kind = "survived" if outcome == "survived" else "killed"
+        if m.get("equivalent") and kind == "killed":
+            print(f"  note: {name} is marked equivalent but was killed", flush=True)
+        results["equivalent" if m.get("equivalent") and kind == "survived" else kind].append(name)
+        label = "SURVIVED" if kind == "survived" and not m.get("equivalent") else outcome
+        print(f"  {label:10} {name} ({time.monotonic() - t0:.0f} s): {m['breaks']}", flush=True)
+    run(build_cmd, tree, 900, log)  # leave the scratch build unmutated
+
+    killed, survived = len(results["killed"]), len(results["survived"])
+    score = 100.0 * killed / (killed + survived) if killed + survived else 100.0
+    print(f"\nkilled {killed}, survived {survived}, equivalent {len(results['equivalent'])}, "
+          f"skipped {len(results['skipped'])}, stale {len(results['stale'])}; "
+          f"score {score:.1f} % in {time.monotonic() - started:.0f} s on {platform.machine()}")
+    if survived or results["stale"]:
+        print("survived: " + ", ".join(results["survived"] + results["stale"]), file=sys.stderr)
+    if not args.scratch:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return 1 if survived or results["stale"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
