@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes 32-bit x86 Linux programs run here: 32-bit Wine's loader is one.
 # A kernel without IA-32 emulation refuses them ("Exec format error"); there,
-# qemu-i386-static is registered with binfmt_misc to run them, which is slow
-# (minutes for a new Wine prefix, about a minute for each 32-bit Wine start).
+# qemu-i386-static is registered with binfmt_misc to run them. With Debian
+# 12's QEMU 7.2 that runs the loader, but 32-bit Windows programs then fail
+# to start (README.md, "Windows"), and the 32-bit smoke check says so.
 # Nothing is registered when the loader already runs, nor when an entry named
 # qemu-i386 exists; the other entries are never touched.
 # QUENLO_I386_VIA_QEMU=1 registers even where they run natively, to time the
