@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 #include "decode_pieces.h"
 #include "reference_decoder.h"
 

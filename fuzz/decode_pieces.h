@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "decode.h"
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 
 namespace quenlo_check {
 

@@ -9,7 +9,7 @@
 
 #include "corpus.h"
 #include "convert.h"
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 #include "run.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Every kernel in the registry against the scalar reference.
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 #include "decode_pieces.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 #include "decode_pieces.h"
 #include "reference_decoder.h"
 

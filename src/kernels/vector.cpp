@@ -1,4 +1,4 @@
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 
 namespace quenlo {
 

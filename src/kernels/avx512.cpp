@@ -1,7 +1,7 @@
 // The AVX-512 kernel: 64 bytes a step, with byte masks, 128-entry byte table
 // lookups (VBMI) and byte compress (VBMI2); the rule it follows is in
-// decode_x86.h.
-#include "decode_kernels.h"
+// kernels/x86.h.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 

@@ -1,9 +1,9 @@
-// The SSSE3 kernel: 16 bytes a step; the rule it follows is in decode_x86.h.
-#include "decode_kernels.h"
+// The SSSE3 kernel: 16 bytes a step; the rule it follows is in kernels/x86.h.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 
-#include "decode_x86.h"
+#include "kernels/x86.h"
 
 namespace quenlo::detail {
 namespace {

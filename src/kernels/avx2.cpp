@@ -1,9 +1,9 @@
-// The AVX2 kernel: 32 bytes a step; the rule it follows is in decode_x86.h.
-#include "decode_kernels.h"
+// The AVX2 kernel: 32 bytes a step; the rule it follows is in kernels/x86.h.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 
-#include "decode_x86.h"
+#include "kernels/x86.h"
 
 #define QUENLO_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
 

@@ -1,0 +1,35 @@
+// The kernel registry, and the choice of kernel behind decode_form_chunk.
+#include "decode.h"
+#include "kernels/kernel.h"
+
+namespace quenlo {
+namespace {
+
+bool always() { return true; }
+
+constexpr detail::decode_kernel all_kernels[] = {
+    {"scalar", always, detail::decode_chunk_scalar},
+#if defined(__x86_64__)
+    {"ssse3", detail::ssse3_supported, detail::decode_chunk_ssse3},
+    {"avx2", detail::avx2_supported, detail::decode_chunk_avx2},
+    {"avx512", detail::avx512_supported, detail::decode_chunk_avx512},
+#endif
+};
+
+}  // namespace
+
+std::span<const detail::decode_kernel> detail::decode_kernels() { return all_kernels; }
+
+std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out) {
+    // The most capable kernel the running CPU supports, chosen once.
+    static const detail::decode_kernel_fn best = [] {
+        detail::decode_kernel_fn chosen = detail::decode_chunk_scalar;
+        for (const auto& k : detail::decode_kernels())
+            if (k.supported()) chosen = k.run;
+        return chosen;
+    }();
+    return best(state, in, out);
+}
+
+}  // namespace quenlo
