@@ -58,6 +58,16 @@ std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned ch
                                 unsigned char* out);
 #endif
 
+// Advanced SIMD is part of every AArch64 CPU, so the NEON kernel needs no
+// check at run time; its shuffle tables assume little-endian byte order.
+#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__AARCH64EL__)
+#define QUENLO_KERNEL_NEON 1
+std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out);
+#else
+#define QUENLO_KERNEL_NEON 0
+#endif
+
 // All kernels, scalar first, in order of preference from the least to the most capable.
 std::span<const decode_kernel> decode_kernels();
 

@@ -14,6 +14,9 @@ constexpr detail::decode_kernel all_kernels[] = {
     {"avx2", detail::avx2_supported, detail::decode_chunk_avx2},
     {"avx512", detail::avx512_supported, detail::decode_chunk_avx512},
 #endif
+#if QUENLO_KERNEL_NEON
+    {"neon", always, detail::decode_chunk_neon},
+#endif
 };
 
 }  // namespace
