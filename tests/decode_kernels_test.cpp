@@ -117,6 +117,19 @@ TEST_P(Kernel, EveryByteAroundAnEscape) {
     }
 }
 
+// The program decodes with the last kernel in the registry that the CPU runs,
+// and on ARM64 that must be NEON, which every such CPU runs.
+TEST(KernelChoice, MostCapableSupportedKernel) {
+    const decode_kernel* expected = nullptr;
+    for (const auto& k : quenlo::detail::decode_kernels())
+        if (k.supported()) expected = &k;
+    ASSERT_NE(expected, nullptr);
+    EXPECT_STREQ(quenlo::detail::chosen_kernel().name, expected->name);
+#if defined(__aarch64__)
+    EXPECT_STREQ(quenlo::detail::chosen_kernel().name, "neon");
+#endif
+}
+
 std::string kernel_name(const testing::TestParamInfo<decode_kernel>& info) {
     return info.param.name;
 }

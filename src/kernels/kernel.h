@@ -71,4 +71,7 @@ std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char
 // All kernels, scalar first, in order of preference from the least to the most capable.
 std::span<const decode_kernel> decode_kernels();
 
+// The kernel decode_form_chunk uses: the most capable one the CPU supports.
+const decode_kernel& chosen_kernel();
+
 }  // namespace quenlo::detail

@@ -23,15 +23,20 @@ constexpr detail::decode_kernel all_kernels[] = {
 
 std::span<const detail::decode_kernel> detail::decode_kernels() { return all_kernels; }
 
+const detail::decode_kernel& detail::chosen_kernel() {
+    // Asked once: the answer cannot change while the program runs.
+    static const decode_kernel& best = []() -> const decode_kernel& {
+        const decode_kernel* chosen = &all_kernels[0];
+        for (const auto& k : all_kernels)
+            if (k.supported()) chosen = &k;
+        return *chosen;
+    }();
+    return best;
+}
+
 std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
                               unsigned char* out) {
-    // The most capable kernel the running CPU supports, chosen once.
-    static const detail::decode_kernel_fn best = [] {
-        detail::decode_kernel_fn chosen = detail::decode_chunk_scalar;
-        for (const auto& k : detail::decode_kernels())
-            if (k.supported()) chosen = k.run;
-        return chosen;
-    }();
+    static const detail::decode_kernel_fn best = detail::chosen_kernel().run;
     return best(state, in, out);
 }
 
