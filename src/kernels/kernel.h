@@ -1,8 +1,47 @@
-// Inside the decoder: every kernel this build carries, each a complete
-// decode_form_chunk with the same contract. The scalar kernel comes first and
-// is the reference the others are tested against.
+// The decoder's kernels: the contract every kernel keeps, and the registry.
+//
+// A kernel is a complete decode_form_chunk (decode.h): for any input, cut
+// into pieces anywhere, it gives the bytes the plain rules give, and a call
+// writes at most decode_bound(in.size()) bytes. The scalar kernel is the
+// state machine itself. Every vector kernel is a vector loop inside
+// decode_chunk_vector: the scalar kernel settles what the previous call left
+// open, the loop takes whole blocks, the scalar kernel takes the tail.
+//
+// The block rule. A vector loop decodes a block of `width` bytes with no
+// state but two bits carried from the block before: each byte gives 0, 1 or
+// 2 output bytes, decided by the byte and its neighbours
+//   - a '%' followed by two hex digits gives the decoded byte, and those two
+//     digits give nothing (they are never special, so escapes cannot chain);
+//   - an LF right after a CR gives nothing;
+//   - '&', CR and any other LF give CR LF ("\r" in the first output slot and
+//     "\n" in a second one);
+//   - '+' and TAB give a space; every other byte gives itself.
+//
+// Reads. A block's escapes need the two bytes after it, so a loop takes a
+// block only while width + 2 bytes are left; it reads nothing before `in`
+// and nothing at or past in + n.
+//
+// Writes. Each block's output starts where the last one's ended and is at
+// most 2 * width bytes; the stores that write it may run past the bytes it
+// counts, but never past 2 * width bytes from where it starts. Since each
+// byte gives at most two, the block at input offset i starts its output at
+// most 2 * i bytes in, and every store stays below out + 2 * n. The scalar
+// settling step writes at most two bytes per byte it takes plus the two of a
+// carried escape, so the whole call stays inside decode_bound.
+//
+// The carry. `esc` has bit k set when byte k of the block is a '%' that
+// starts an escape (two hex digits follow, read from the next block if need
+// be). Its digits within the block are digits_within(esc); those that fall in
+// the next block are digits_carried(esc, width), the carry: 0, 0b01 (a '%' in
+// the second-to-last byte) or 0b11 (a '%' in the last byte), never both since
+// a digit is never a '%'. The next block keeps none of the carried bytes.
+// When the loop stops, carried_digits(carry) of the bytes after the last
+// block, at most two and always inside the input, are digits already
+// decoded: vector_stop::skip. The last byte of a block being a CR is the
+// other carried bit: an LF at the start of the next block gives nothing.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "decode.h"
@@ -31,10 +70,28 @@ struct vector_stop {
     bool after_cr = false;
 };
 
-// vector_stop::skip from a loop's carry mask (bit k set: byte k after the last
-// block is a digit of an escape inside it, which is 0, 0b01 or 0b11).
+// Bit k set: byte k of a block is a digit of an escape whose '%' is in it.
+template <class Mask>
+constexpr Mask digits_within(Mask esc) {
+    return static_cast<Mask>((esc << 1) | (esc << 2));
+}
+
+// Bit k set: byte k of the next block is a digit of an escape whose '%' is
+// in this block's last two bytes; 0, 0b01 or 0b11.
+template <class Mask>
+constexpr Mask digits_carried(Mask esc, std::size_t width) {
+    return static_cast<Mask>((esc >> (width - 1)) | (esc >> (width - 2)));
+}
+
+// vector_stop::skip from a loop's carry mask.
 constexpr unsigned carried_digits(std::uint64_t carry) {
     return carry == 0 ? 0u : carry == 1 ? 1u : 2u;
+}
+
+// What the contract above promises of a loop that was given n bytes.
+constexpr bool keeps_contract(const vector_stop& stop, std::size_t n) {
+    return stop.in <= n && stop.skip <= 2 && stop.skip <= n - stop.in &&
+           stop.out <= 2 * stop.in && !(stop.skip != 0 && stop.after_cr);
 }
 
 // Decodes whole blocks from `in` (no state carried in) while the rest is

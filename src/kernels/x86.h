@@ -1,12 +1,5 @@
-// Inside the decoder: what the x86 kernels share. Every vector loop decodes
-// blocks by one rule that needs no state but two carried bits: each byte
-// gives 0, 1 or 2 output bytes, decided by the byte and its neighbours
-//   - a '%' followed by two hex digits gives the decoded byte, and those two
-//     digits give nothing (they are never special, so escapes cannot chain);
-//   - an LF right after a CR gives nothing;
-//   - '&', CR and any other LF give CR LF ("\r" in the first output slot and
-//     "\n" in a second one);
-//   - '+' and TAB give a space; every other byte gives itself.
+// What the SSSE3 and AVX2 kernels share: writing a block's output with
+// pshufb and the tables of emit_tables.h. The rule they follow is in kernel.h.
 #pragma once
 
 #if defined(__x86_64__)
