@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "kernels/kernel.h"
-#include "decode_pieces.h"
-#include "reference_decoder.h"
+#include "support/decode_pieces.h"
+#include "support/reference_decoder.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
-// Every kernel in the registry against the scalar reference.
+// Every kernel in the registry, scalar included, against the plain reference decoder.
 #include "kernels/kernel.h"
-#include "decode_pieces.h"
+#include "support/decode_pieces.h"
+#include "support/reference_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,7 @@ std::string decode_with(quenlo::detail::decode_kernel_fn run, const std::string&
     return r.out;
 }
 
-std::string reference(const std::string& input) {
-    return decode_with(quenlo::detail::decode_chunk_scalar, input);
-}
+std::string reference(const std::string& input) { return quenlo_reference::decode(input); }
 
 // Bytes that the vector loops treat differently, weighted towards escapes.
 std::string random_form_data(std::mt19937& rng, std::size_t size) {

@@ -1,5 +1,5 @@
 #include "decode.h"
-#include "decode_pieces.h"
+#include "support/decode_pieces.h"
 
 #include <gtest/gtest.h>
 
