@@ -139,23 +139,19 @@ vector_stop neon_loop(const unsigned char* in, std::size_t n, unsigned char* out
         const uint8x16_t value1 = hex_value(load(in + i + 1), not_hex1);
         const uint8x16_t value2 = hex_value(load(in + i + 2), not_hex2);
         const uint8x16_t escape = vbicq_u8(vceqq_u8(v, repeat('%')), vorrq_u8(not_hex1, not_hex2));
+        const uint8x16_t value = hex_pair(value1, value2);
         const uint8x16_t cr_v = vceqq_u8(v, repeat('\r'));
         const uint8x16_t lf_v = vceqq_u8(v, repeat('\n'));
         const uint8x16_t brk_v = vorrq_u8(vorrq_u8(cr_v, lf_v), vceqq_u8(v, repeat('&')));
         first = select(first, repeat('\r'), brk_v);
-        first = select(first, hex_pair(value1, value2), escape);
+        first = select(first, value, escape);
 
         const unsigned esc = bits(escape);
         const unsigned cr = bits(cr_v);
         const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
         const unsigned twice = bits(brk_v) & ~lf_after_cr;
-        if ((twice | (keep ^ all_bytes)) == 0) {  // one output byte for each byte
-            store(o, first);
-            o += width;
-        } else {
-            o = emit_block16(first, keep, twice, o);
-        }
+        o = emit_block16(first, keep, twice, o);
         carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
         i += width;

@@ -94,24 +94,20 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
         const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
         const __m128i escape =
             _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, repeat('%')));
+        const __m128i value = hex_pair(value1, value2);
         const __m128i cr_v = _mm_cmpeq_epi8(v, repeat('\r'));
         const __m128i lf_v = _mm_cmpeq_epi8(v, repeat('\n'));
         const __m128i brk_v =
             _mm_or_si128(_mm_or_si128(cr_v, lf_v), _mm_cmpeq_epi8(v, repeat('&')));
         first = select(first, repeat('\r'), brk_v);
-        first = select(first, hex_pair(value1, value2), escape);
+        first = select(first, value, escape);
 
         const unsigned esc = bits(escape);
         const unsigned cr = bits(cr_v);
         const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
         const unsigned twice = bits(brk_v) & ~lf_after_cr;
-        if ((twice | (keep ^ all_bytes)) == 0) {  // one output byte for each byte
-            store(o, first);
-            o += width;
-        } else {
-            o = emit_block16(first, keep, twice, o);
-        }
+        o = emit_block16(first, keep, twice, o);
         carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
         i += width;
