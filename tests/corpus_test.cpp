@@ -1,6 +1,6 @@
-// The benchmark corpora are what they claim to be, and the whole program,
-// with its large reads and the kernel it picks, decodes them exactly as the
-// plain reference decoder does.
+// Tests with the benchmark corpora: they are what they claim to be.
+// And the whole program, with its large reads and the kernel it picks,
+// decodes them exactly as the plain reference decoder does.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The decoder's public entry points: the decoding rules case by case, and cuts anywhere.
 #include "decode.h"
 #include "support/decode_pieces.h"
 

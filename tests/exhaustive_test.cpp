@@ -1,5 +1,5 @@
-// Every %XY pair and every unfinished escape at the end of the input, for
-// every kernel the CPU supports, against the reference decoder.
+// The exhaustive test: every %XY pair, and every unfinished escape at the end.
+// Every kernel the CPU supports is checked against the reference decoder.
 #include <gtest/gtest.h>
 
 #include <iostream>

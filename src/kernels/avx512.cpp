@@ -1,5 +1,6 @@
-// The AVX-512 kernel: 64 bytes a step, with byte masks, 128-entry byte table
-// lookups (VBMI) and byte compress (VBMI2); the rule it follows is in kernel.h.
+// The AVX-512 kernel: 64 bytes a step; the rule it follows is in kernel.h.
+// Byte masks, 128-entry byte table lookups (VBMI) and byte compress (VBMI2)
+// take the place of the other kernels' shuffle tables.
 #include "kernels/kernel.h"
 
 #if defined(__x86_64__)

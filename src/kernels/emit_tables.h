@@ -1,5 +1,6 @@
-// Tables for writing a block's output with byte shuffles, shared by the x86
-// and ARM kernels: which bytes of eight to keep, and which give two bytes.
+// Shuffle tables for writing a block's output, shared by the x86 and ARM kernels.
+// They turn masks of which bytes of eight to keep, and which of those give
+// two bytes, into byte shuffle indices and output lengths.
 #pragma once
 
 #include <array>

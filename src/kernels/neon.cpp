@@ -1,5 +1,5 @@
-// The NEON kernel: 16 bytes a step, the SSSE3 kernel's loop in Advanced SIMD;
-// the rule it follows is in kernel.h.
+// The NEON kernel: 16 bytes a step; the rule it follows is in kernel.h.
+// It is the SSSE3 kernel's loop in Advanced SIMD, with the same helpers.
 #include "kernels/kernel.h"
 
 #if QUENLO_KERNEL_NEON

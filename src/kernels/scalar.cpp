@@ -1,6 +1,6 @@
-// The scalar kernel: the decoder's state machine, one byte at a time, with
-// runs of plain bytes copied whole. Every other kernel leaves the carried
-// state and the tail of the input to it.
+// The scalar kernel: the decoder's state machine, one byte at a time.
+// Runs of plain bytes are copied whole. Every other kernel leaves the
+// carried state and the tail of the input to it.
 #include "decode.h"
 #include "kernels/kernel.h"
 

@@ -1,3 +1,4 @@
+// The frame of every vector kernel: settle the carried state, run the loop, decode the tail.
 #include "kernels/kernel.h"
 
 #include <cassert>

@@ -1,5 +1,5 @@
-// What the SSSE3 and AVX2 kernels share: writing a block's output with
-// pshufb and the tables of emit_tables.h. The rule they follow is in kernel.h.
+// What the SSSE3 and AVX2 kernels share: writing a block's output with pshufb.
+// The tables are in emit_tables.h, the rule they follow is in kernel.h.
 #pragma once
 
 #if defined(__x86_64__)
