@@ -1,3 +1,4 @@
+// One conversion pass: opens, checks, decodes and writes, and reports every failure.
 #include "convert.h"
 
 #include <cerrno>
@@ -79,14 +80,17 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
         return 1;
     }
     io::file_id in_id;
-    io::identify(in, in_id);
+    // Not checked: a handle that cannot be identified keeps an unknown
+    // identity, neither a directory nor a regular file, and goes through the
+    // checks below as a device would; reading it reports any real fault.
+    static_cast<void>(io::identify(in, in_id));
     if (in_id.directory) {
         // Reported before the output is touched: a directory never has form data.
         std::size_t got = 0;
         unsigned char byte = 0;
         const int e = io::read_some(in, &byte, 1, got);
         report(with_reason("Can't read file [" + io::display_path(input_path) + "]", e ? e : EISDIR));
-        io::close_file(in);
+        static_cast<void>(io::close_file(in));  // the run has failed: nothing more to report
         return 1;
     }
 
@@ -96,16 +100,18 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
         out.name = "file [" + io::display_path(output_path) + "]";
         if (io::open_output(output_path, out.handle) != 0) {
             report("Can't open file [" + io::display_path(output_path) + "]\n");
-            io::close_file(in);
+            static_cast<void>(io::close_file(in));  // the run has failed: nothing more to report
             return 1;
         }
     }
-    io::identify(out.handle, out_id);
+    // Not checked, as for the input: an unknown identity is never the input's.
+    static_cast<void>(io::identify(out.handle, out_id));
     if (same_file(in_id, out_id)) {
         report("Input and output are the same file [" +
                io::display_path(mode == output_mode::file ? output_path : input_path) + "]\n");
-        if (mode == output_mode::file) io::close_file(out.handle);
-        io::close_file(in);
+        // The run has failed: a close error would add nothing to report.
+        if (mode == output_mode::file) static_cast<void>(io::close_file(out.handle));
+        static_cast<void>(io::close_file(in));
         return 1;
     }
 
