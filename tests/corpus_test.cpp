@@ -9,7 +9,7 @@
 
 #include "corpus.h"
 #include "convert.h"
-#include "run.h"
+#include "support/run.h"
 #include "support/reference_decoder.h"
 
 namespace {

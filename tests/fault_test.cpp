@@ -16,7 +16,7 @@
 #include <chrono>
 #include <thread>
 
-#include "run.h"
+#include "support/run.h"
 
 extern char** environ;
 

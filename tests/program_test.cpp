@@ -20,7 +20,7 @@ extern char** environ;
 
 #include <filesystem>
 
-#include "run.h"
+#include "support/run.h"
 
 namespace {
 
