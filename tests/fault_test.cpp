@@ -16,6 +16,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/messages.h"
 #include "support/run.h"
 
 extern char** environ;
@@ -23,15 +24,6 @@ extern char** environ;
 namespace {
 
 using namespace quenlo_test;
-
-const std::string banner =
-    "Quenlo V1.00 for Win32 console application\n"
-    "Copyright (C) 2026 The quenlo developers\n";
-
-std::string cannot_open_input(const std::string& path) {
-    return "\x83\x74\x83\x40\x83\x43\x83\x8B [" + path +
-           "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
-}
 
 // Form data of about `size` bytes and what it decodes to.
 struct sample {
