@@ -9,7 +9,7 @@
 
 #include "convert.h"
 #include "corpus.h"
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 
 namespace {
 

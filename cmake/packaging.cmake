@@ -52,6 +52,12 @@ else()
 endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build is packaged for the machine it targets, not the one building
+# it. dpkg-shlibdeps then needs that architecture's C and C++ libraries
+# installed (libstdc++6:arm64, after dpkg --add-architecture arm64).
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUENLO_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION text)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

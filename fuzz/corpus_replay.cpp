@@ -1,4 +1,5 @@
-// Runs the fuzz target over every file of the given corpus directories, so
+// Replays fuzz corpora through the fuzz target, in builds without libFuzzer.
+// It runs the target over every file of the given corpus directories, so
 // that any build, with any compiler, checks the corpus on each test run.
 #include <algorithm>
 #include <cstdint>

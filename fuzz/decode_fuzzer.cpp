@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "decode_kernels.h"
-#include "decode_pieces.h"
-#include "reference_decoder.h"
+#include "kernels/kernel.h"
+#include "support/decode_pieces.h"
+#include "support/reference_decoder.h"
 
 namespace {
 

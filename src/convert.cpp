@@ -1,3 +1,4 @@
+// One conversion pass: opens, checks, decodes and writes, and reports every failure.
 #include "convert.h"
 
 #include <cerrno>

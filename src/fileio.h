@@ -1,6 +1,7 @@
-// The few operating-system file calls the program makes, behind one small
-// interface so that each platform supplies its own side (fileio_posix.cpp,
-// fileio_win32.cpp). Every call returns 0 or the system's error code.
+// The file layer: the few operating-system file calls the program makes.
+// One small interface, so that each platform supplies its own side
+// (fileio_posix.cpp, fileio_win32.cpp). Every call returns 0 or the system's
+// error code, and every result is to be looked at.
 #pragma once
 
 #include <cstddef>
@@ -30,12 +31,12 @@ struct file_id {
 // The command line, program name first. On Windows it is split from the UTF-16
 // command line and each argument kept in UTF-8, so that every file name, in any
 // script, reaches open_input and open_output intact; elsewhere it is argv.
-std::vector<std::string> arguments(int argc, char* argv[]);
+[[nodiscard]] std::vector<std::string> arguments(int argc, char* argv[]);
 
 // A path from arguments() as messages show it: on Windows in the ANSI code page
 // (Shift_JIS on a Japanese system, like the program's Japanese message);
 // elsewhere unchanged, byte for byte.
-std::string display_path(const char* path);
+[[nodiscard]] std::string display_path(const char* path);
 
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).
@@ -43,29 +44,31 @@ std::string display_path(const char* path);
 // standard input named as /dev/stdin), as if the path could not be opened.
 void guard_standard_handles();
 
-file_handle standard_output();
+[[nodiscard]] file_handle standard_output();
 
-int open_input(const char* path, file_handle& handle);
+[[nodiscard]] int open_input(const char* path, file_handle& handle);
 // Opens for writing, created when missing; an existing file keeps its content
 // until truncate_output: the caller checks identity first.
-int open_output(const char* path, file_handle& handle);
-int truncate_output(file_handle handle);
-int identify(file_handle handle, file_id& id);
+[[nodiscard]] int open_output(const char* path, file_handle& handle);
+[[nodiscard]] int truncate_output(file_handle handle);
+[[nodiscard]] int identify(file_handle handle, file_id& id);
 
 // Reads up to `size` bytes; `got` is 0 only at the end of the input.
-int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got);
+[[nodiscard]] int read_some(file_handle handle, unsigned char* buffer, std::size_t size,
+                            std::size_t& got);
 // Writes all of `data`, resuming after interruptions and short writes.
-int write_all(file_handle handle, const unsigned char* data, std::size_t size);
-int close_file(file_handle handle);
+[[nodiscard]] int write_all(file_handle handle, const unsigned char* data, std::size_t size);
+[[nodiscard]] int close_file(file_handle handle);
 
 // The system's text for an error code returned above.
-std::string error_text(int code);
+[[nodiscard]] std::string error_text(int code);
 
-// Calls `raw(data, size)` until everything is written. `raw` returns the
-// count written, or -1 with the error in `error`. Shared by each platform's
-// write_all, and the seam through which its retry logic is tested.
+// Calls `raw(data, size, error)` until everything is written. `raw` returns
+// the count written, or -1 with the error in `error`. Shared by each
+// platform's write_all, and the seam through which its retry logic is tested.
 template <class RawWrite>
-int write_fully(RawWrite&& raw, const unsigned char* data, std::size_t size, int interrupted) {
+[[nodiscard]] int write_fully(RawWrite&& raw, const unsigned char* data, std::size_t size,
+                              int interrupted) {
     while (size > 0) {
         int error = 0;
         const long long n = raw(data, size, error);
@@ -82,11 +85,11 @@ int write_fully(RawWrite&& raw, const unsigned char* data, std::size_t size, int
 
 // Calls `raw(buffer, size, error)` until it reads or fails for another reason
 // than an interruption. `raw` returns the count read (0 at the end), or -1
-// with the error in `error`. Shared by each platform's read_some, and the seam
-// through which its retry logic is tested.
+// with the error in `error`. Used by the POSIX read_some (Windows reads are
+// never interrupted), and the seam through which its retry logic is tested.
 template <class RawRead>
-int read_retrying(RawRead&& raw, unsigned char* buffer, std::size_t size, std::size_t& got,
-                  int interrupted) {
+[[nodiscard]] int read_retrying(RawRead&& raw, unsigned char* buffer, std::size_t size,
+                                std::size_t& got, int interrupted) {
     for (;;) {
         int error = 0;
         const long long n = raw(buffer, size, error);

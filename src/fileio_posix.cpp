@@ -1,3 +1,4 @@
+// The file layer on POSIX systems: descriptors, retried on interruption.
 #include "fileio.h"
 
 #include <cerrno>

@@ -1,4 +1,5 @@
-// quenlo: decodes HTML form data (application/x-www-form-urlencoded) into
+// quenlo's entry point: the banner, the command line, one conversion.
+// quenlo decodes HTML form data (application/x-www-form-urlencoded) into
 // plain text, one field per line.
 #include <cstdio>
 #include <string>

@@ -1,6 +1,6 @@
-// The benchmark corpora are what they claim to be, and the whole program,
-// with its large reads and the kernel it picks, decodes them exactly as the
-// scalar reference does.
+// Tests with the benchmark corpora: they are what they claim to be.
+// And the whole program, with its large reads and the kernel it picks,
+// decodes them exactly as the plain reference decoder does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +9,8 @@
 
 #include "corpus.h"
 #include "convert.h"
-#include "decode_kernels.h"
-#include "run.h"
+#include "support/run.h"
+#include "support/reference_decoder.h"
 
 namespace {
 
@@ -30,15 +30,6 @@ const std::vector<corpus_case> corpus_cases = {
     {corpus_kind::utf8, 0.60, 1.00, 100, 5000},
     {corpus_kind::textarea, 0.30, 0.90, 5000, 21000},
 };
-
-std::string scalar_decode(const std::string& input) {
-    std::vector<unsigned char> out(quenlo::decode_bound(input.size()));
-    quenlo::decode_state state;
-    std::size_t n = quenlo::detail::decode_chunk_scalar(
-        state, {reinterpret_cast<const unsigned char*>(input.data()), input.size()}, out.data());
-    n += quenlo::decode_form_finish(state, out.data() + n);
-    return {reinterpret_cast<const char*>(out.data()), n};
-}
 
 TEST(Corpus, KindsAreAsDescribed) {
     constexpr std::size_t size = 3 << 20;
@@ -71,7 +62,7 @@ TEST(Corpus, KindsAreAsDescribed) {
 
 // Several reads' worth of each corpus, with escapes and line ends falling
 // on read boundaries wherever the text puts them.
-TEST(Corpus, ProgramMatchesScalarReference) {
+TEST(Corpus, ProgramMatchesReferenceDecoder) {
     quenlo_test::temp_dir dir;
     for (const auto& c : corpus_cases) {
         const auto name = std::string(quenlo::bench::corpus_names[static_cast<std::size_t>(c.kind)]);
@@ -80,7 +71,8 @@ TEST(Corpus, ProgramMatchesScalarReference) {
         quenlo_test::write_file(dir.file(name), input);
         const auto r = quenlo_test::run_quenlo({dir.file(name), dir.file(name + ".out")});
         ASSERT_EQ(r.status, 0) << name << r.err;
-        EXPECT_TRUE(quenlo_test::read_file(dir.file(name + ".out")) == scalar_decode(input)) << name;
+        EXPECT_TRUE(quenlo_test::read_file(dir.file(name + ".out")) == quenlo_reference::decode(input))
+            << name;
     }
 }
 

@@ -1,6 +1,7 @@
-// Every kernel in the registry against the scalar reference.
-#include "decode_kernels.h"
-#include "decode_pieces.h"
+// Every kernel in the registry, scalar included, against the plain reference decoder.
+#include "kernels/kernel.h"
+#include "support/decode_pieces.h"
+#include "support/reference_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,7 @@ std::string decode_with(quenlo::detail::decode_kernel_fn run, const std::string&
     return r.out;
 }
 
-std::string reference(const std::string& input) {
-    return decode_with(quenlo::detail::decode_chunk_scalar, input);
-}
+std::string reference(const std::string& input) { return quenlo_reference::decode(input); }
 
 // Bytes that the vector loops treat differently, weighted towards escapes.
 std::string random_form_data(std::mt19937& rng, std::size_t size) {
@@ -118,6 +117,19 @@ TEST_P(Kernel, EveryByteAroundAnEscape) {
             ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << "byte " << b;
         }
     }
+}
+
+// The program decodes with the last kernel in the registry that the CPU runs,
+// and on ARM64 that must be NEON, which every such CPU runs.
+TEST(KernelChoice, MostCapableSupportedKernel) {
+    const decode_kernel* expected = nullptr;
+    for (const auto& k : quenlo::detail::decode_kernels())
+        if (k.supported()) expected = &k;
+    ASSERT_NE(expected, nullptr);
+    EXPECT_STREQ(quenlo::detail::chosen_kernel().name, expected->name);
+#if defined(__aarch64__)
+    EXPECT_STREQ(quenlo::detail::chosen_kernel().name, "neon");
+#endif
 }
 
 std::string kernel_name(const testing::TestParamInfo<decode_kernel>& info) {

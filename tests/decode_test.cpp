@@ -1,5 +1,6 @@
+// The decoder's public entry points: the decoding rules case by case, and cuts anywhere.
 #include "decode.h"
-#include "decode_pieces.h"
+#include "support/decode_pieces.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
-// Every %XY pair and every unfinished escape at the end of the input, for
-// every kernel the CPU supports, against the reference decoder.
+// The exhaustive test: every %XY pair, and every unfinished escape at the end.
+// Every kernel the CPU supports is checked against the reference decoder.
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "decode_kernels.h"
-#include "decode_pieces.h"
-#include "reference_decoder.h"
+#include "kernels/kernel.h"
+#include "support/decode_pieces.h"
+#include "support/reference_decoder.h"
 
 namespace {
 

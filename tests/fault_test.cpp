@@ -20,22 +20,14 @@
 #include <cstring>
 #include <thread>
 
-#include "run.h"
+#include "support/messages.h"
+#include "support/run.h"
 
 extern char** environ;
 
 namespace {
 
 using namespace quenlo_test;
-
-const std::string banner =
-    "Quenlo V1.00 for Win32 console application\n"
-    "Copyright (C) 2026 The quenlo developers\n";
-
-std::string cannot_open_input(const std::string& path) {
-    return "\x83\x74\x83\x40\x83\x43\x83\x8B [" + path +
-           "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
-}
 
 // Form data of about `size` bytes and what it decodes to.
 struct sample {
@@ -307,7 +299,7 @@ TEST(Fault, FailuresStagedByAShim) {
     for (const auto& c : cases) {
         write_file(dir.file("out"), "kept");
         run_options o;
-        o.env = {"LD_PRELOAD=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, asan_options};
+        o.env = {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, asan_options};
         std::vector<std::string> args{dir.file("in")};
         if (c.file_mode) args.push_back(dir.file("out"));
         const auto r = run_quenlo(args, o);

@@ -1,5 +1,6 @@
-// The retry logic of the file layer, driven by a scripted stand-in for the
-// system call: interruptions, short counts and errors on demand.
+// Tests of the file layer's retry logic, with no real file or system call.
+// A scripted stand-in for the system call gives interruptions, short counts
+// and errors on demand.
 #include "fileio.h"
 
 #include <gtest/gtest.h>

@@ -20,28 +20,12 @@ extern char** environ;
 
 #include <filesystem>
 
-#include "run.h"
+#include "support/messages.h"
+#include "support/run.h"
 
 namespace {
 
 using namespace quenlo_test;
-
-#ifdef _WIN32
-// Standard error is a text stream: its line end is the system's.
-const std::string eol = "\r\n";
-#else
-const std::string eol = "\n";
-#endif
-
-const std::string banner =
-    "Quenlo V1.00 for Win32 console application" + eol +
-    "Copyright (C) 2026 The quenlo developers" + eol;
-const std::string usage = eol + "usage: quenlo input [output]" + eol;
-
-std::string cannot_open_input(const std::string& path) {
-    return "\x83\x74\x83\x40\x83\x43\x83\x8B [" + path +
-           "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
-}
 
 // Checks a "HEAD: REASON" message. On POSIX systems REASON is strerror's
 // fixed English text; Windows words it in the user's language, so there only

@@ -1,9 +1,9 @@
-// The SSSE3 kernel: 16 bytes a step; the rule it follows is in decode_x86.h.
-#include "decode_kernels.h"
+// The SSSE3 kernel: 16 bytes a step; the rule it follows is in kernel.h.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 
-#include "decode_x86.h"
+#include "kernels/x86.h"
 
 namespace quenlo::detail {
 namespace {
@@ -11,6 +11,27 @@ namespace {
 using namespace x86;
 
 constexpr std::size_t width = 16;
+constexpr unsigned all_bytes = 0xFFFFu;  // a mask with every byte of a block
+
+QUENLO_TARGET_SSSE3 inline __m128i repeat(char c) { return _mm_set1_epi8(c); }
+
+QUENLO_TARGET_SSSE3 inline __m128i load(const unsigned char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+QUENLO_TARGET_SSSE3 inline void store(unsigned char* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// One bit per byte of a comparison's result, byte k giving bit k.
+QUENLO_TARGET_SSSE3 inline unsigned bits(__m128i v) {
+    return static_cast<unsigned>(_mm_movemask_epi8(v));
+}
+
+// Either all of a or all of b, byte by byte, as `take_b` says.
+QUENLO_TARGET_SSSE3 inline __m128i select(__m128i a, __m128i b, __m128i take_b) {
+    return _mm_or_si128(_mm_andnot_si128(take_b, a), _mm_and_si128(take_b, b));
+}
 
 // Low nibble to the one special byte with that low nibble (TAB LF CR % & +
 // differ there); entries with no special byte hold a byte of another nibble.
@@ -20,9 +41,8 @@ QUENLO_TARGET_SSSE3 inline __m128i special_by_low_nibble() {
 
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
 QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& not_hex) {
-    const __m128i nibble = _mm_set1_epi8(0x0F);
-    const __m128i lo = _mm_and_si128(v, nibble);
-    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
+    const __m128i lo = _mm_and_si128(v, repeat(0x0F));
+    const __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), repeat(0x0F));
     // Bit 0: could be a digit 0-9; bit 1: could be a letter A-F / a-f.
     const __m128i lo_class = _mm_setr_epi8(1, 3, 3, 3, 3, 3, 3, 1, 1, 1, 0, 0, 0, 0, 0, 0);
     const __m128i hi_class = _mm_setr_epi8(0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -33,17 +53,10 @@ QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& not_hex) {
     return _mm_add_epi8(lo, _mm_shuffle_epi8(letter_add, hi));
 }
 
-QUENLO_TARGET_SSSE3 inline __m128i load(const unsigned char* p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-QUENLO_TARGET_SSSE3 inline unsigned bits(__m128i v) {
-    return static_cast<unsigned>(_mm_movemask_epi8(v));
-}
-
-// Either all of a or all of b, byte by byte, as `take_b` says.
-QUENLO_TARGET_SSSE3 inline __m128i select(__m128i a, __m128i b, __m128i take_b) {
-    return _mm_or_si128(_mm_andnot_si128(take_b, a), _mm_and_si128(take_b, b));
+// The escapes' decoded bytes: (value1 << 4) | value2, where both are digits.
+QUENLO_TARGET_SSSE3 inline __m128i hex_pair(__m128i value1, __m128i value2) {
+    return _mm_or_si128(_mm_and_si128(_mm_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))),
+                        value2);
 }
 
 QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t n,
@@ -57,20 +70,19 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
     while (i + width + 2 <= n) {
         const __m128i v = load(in + i);
         const unsigned special =
-            bits(_mm_cmpeq_epi8(_mm_shuffle_epi8(specials, _mm_and_si128(v, _mm_set1_epi8(0x0F))), v));
-        if ((special | carry) == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+            bits(_mm_cmpeq_epi8(_mm_shuffle_epi8(specials, _mm_and_si128(v, repeat(0x0F))), v));
+        if ((special | carry) == 0) {  // every byte gives itself
+            store(o, v);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
         const __m128i space =
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
-        __m128i first = select(v, _mm_set1_epi8(' '), space);
-        const unsigned spaces = bits(space);
-        if (((special & ~spaces) | carry) == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), first);
+            _mm_or_si128(_mm_cmpeq_epi8(v, repeat('+')), _mm_cmpeq_epi8(v, repeat('\t')));
+        __m128i first = select(v, repeat(' '), space);
+        if (((special & ~bits(space)) | carry) == 0) {  // ... or a space
+            store(o, first);
             o += width;
             i += width;
             prev_cr = 0;
@@ -81,27 +93,26 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
         const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
         const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
         const __m128i escape =
-            _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, _mm_set1_epi8('%')));
-        const __m128i value = _mm_or_si128(
-            _mm_and_si128(_mm_slli_epi16(value1, 4), _mm_set1_epi8(static_cast<char>(0xF0))), value2);
-        const __m128i cr_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
-        const __m128i lf_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+            _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, repeat('%')));
+        const __m128i value = hex_pair(value1, value2);
+        const __m128i cr_v = _mm_cmpeq_epi8(v, repeat('\r'));
+        const __m128i lf_v = _mm_cmpeq_epi8(v, repeat('\n'));
         const __m128i brk_v =
-            _mm_or_si128(_mm_or_si128(cr_v, lf_v), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
-        first = select(first, _mm_set1_epi8('\r'), brk_v);
+            _mm_or_si128(_mm_or_si128(cr_v, lf_v), _mm_cmpeq_epi8(v, repeat('&')));
+        first = select(first, repeat('\r'), brk_v);
         first = select(first, value, escape);
 
         const unsigned esc = bits(escape);
         const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);
-        const unsigned keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr) & 0xFFFFu;
-        o = emit_block16(first, keep, bits(brk_v) & ~lf_after_cr, o);
-        carry = (esc >> (width - 1)) | (esc >> (width - 2));
+        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
+        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
+        const unsigned twice = bits(brk_v) & ~lf_after_cr;
+        o = emit_block16(first, keep, twice, o);
+        carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
-            prev_cr != 0};
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
 }  // namespace

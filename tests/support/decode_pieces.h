@@ -1,5 +1,5 @@
-// Runs one decoder kernel over an input handed over in pieces, the way the
-// fuzz target and the exhaustive test both need it.
+// Test support: decodes an input handed over in pieces, with any one kernel.
+// The unit tests, the exhaustive test and the fuzz target all need it.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "decode.h"
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 
 namespace quenlo_check {
 

@@ -1,3 +1,4 @@
+// The POSIX side of run.h: posix_spawn with redirected descriptors, temporary directories, files.
 #include "run.h"
 
 #include <fcntl.h>

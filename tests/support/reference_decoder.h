@@ -1,5 +1,6 @@
-// The decoding rules as the plainest byte loop, written to be read rather
-// than to be fast: what the decoder's kernels are checked against.
+// Test support: the reference decoder, the decoding rules as the plainest byte loop.
+// Written to be read rather than to be fast: what the decoder's kernels are
+// checked against.
 #pragma once
 
 #include <string>

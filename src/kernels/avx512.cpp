@@ -1,7 +1,7 @@
-// The AVX-512 kernel: 64 bytes a step, with byte masks, 128-entry byte table
-// lookups (VBMI) and byte compress (VBMI2); the rule it follows is in
-// decode_x86.h.
-#include "decode_kernels.h"
+// The AVX-512 kernel: 64 bytes a step; the rule it follows is in kernel.h.
+// Byte masks, 128-entry byte table lookups (VBMI) and byte compress (VBMI2)
+// take the place of the other kernels' shuffle tables.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 
@@ -111,7 +111,7 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
         if ((cr | prev_cr) != 0)  // rare in form data, so worth a branch
             lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
 
-        const std::uint64_t keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr);
+        const std::uint64_t keep = ~(digits_within(esc) | carry | lf_after_cr);
         const std::uint64_t twice = brk & ~lf_after_cr;
         if (twice == 0) {
             _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, first));
@@ -127,7 +127,7 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
                 o, _mm512_maskz_compress_epi8(hi, _mm512_permutex2var_epi8(first, c.hi_pairs, c.lf)));
             o += _mm_popcnt_u64(hi);
         }
-        carry = (esc >> (width - 1)) | (esc >> (width - 2));
+        carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
         i += width;
     }

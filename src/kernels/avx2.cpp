@@ -1,9 +1,9 @@
-// The AVX2 kernel: 32 bytes a step; the rule it follows is in decode_x86.h.
-#include "decode_kernels.h"
+// The AVX2 kernel: 32 bytes a step; the rule it follows is in kernel.h.
+#include "kernels/kernel.h"
 
 #if defined(__x86_64__)
 
-#include "decode_x86.h"
+#include "kernels/x86.h"
 
 #define QUENLO_TARGET_AVX2 __attribute__((target("avx2,popcnt")))
 
@@ -13,6 +13,27 @@ namespace {
 using namespace x86;
 
 constexpr std::size_t width = 32;
+constexpr unsigned all_bytes = 0xFFFFFFFFu;  // a mask with every byte of a block
+
+QUENLO_TARGET_AVX2 inline __m256i repeat(char c) { return _mm256_set1_epi8(c); }
+
+QUENLO_TARGET_AVX2 inline __m256i load(const unsigned char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+QUENLO_TARGET_AVX2 inline void store(unsigned char* p, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+// One bit per byte of a comparison's result, byte k giving bit k.
+QUENLO_TARGET_AVX2 inline unsigned bits(__m256i v) {
+    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+}
+
+// Either all of a or all of b, byte by byte, as `take_b` says.
+QUENLO_TARGET_AVX2 inline __m256i select(__m256i a, __m256i b, __m256i take_b) {
+    return _mm256_blendv_epi8(a, b, take_b);
+}
 
 // Low nibble to the one special byte with that low nibble (TAB LF CR % & +
 // differ there); entries with no special byte hold a byte of another nibble.
@@ -20,8 +41,6 @@ QUENLO_TARGET_AVX2 inline __m256i special_by_low_nibble() {
     return _mm256_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0,  //
                             1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
 }
-
-QUENLO_TARGET_AVX2 inline __m256i repeat(char c) { return _mm256_set1_epi8(c); }
 
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
 QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& not_hex) {
@@ -40,16 +59,10 @@ QUENLO_TARGET_AVX2 inline __m256i hex_value(__m256i v, __m256i& not_hex) {
     return _mm256_add_epi8(lo, _mm256_shuffle_epi8(letter_add, hi));
 }
 
-QUENLO_TARGET_AVX2 inline __m256i load(const unsigned char* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-QUENLO_TARGET_AVX2 inline void store(unsigned char* p, __m256i v) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-}
-
-QUENLO_TARGET_AVX2 inline unsigned bits(__m256i v) {
-    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+// The escapes' decoded bytes: (value1 << 4) | value2, where both are digits.
+QUENLO_TARGET_AVX2 inline __m256i hex_pair(__m256i value1, __m256i value2) {
+    return _mm256_or_si256(
+        _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
 }
 
 QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
@@ -64,7 +77,7 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
         const __m256i v = load(in + i);
         const unsigned special = bits(
             _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, _mm256_and_si256(v, repeat(0x0F))), v));
-        if ((special | carry) == 0) {
+        if ((special | carry) == 0) {  // every byte gives itself
             store(o, v);
             o += width;
             i += width;
@@ -73,9 +86,8 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
         }
         const __m256i space =
             _mm256_or_si256(_mm256_cmpeq_epi8(v, repeat('+')), _mm256_cmpeq_epi8(v, repeat('\t')));
-        __m256i first = _mm256_blendv_epi8(v, repeat(' '), space);
-        const unsigned spaces = bits(space);
-        if (((special & ~spaces) | carry) == 0) {
+        __m256i first = select(v, repeat(' '), space);
+        if (((special & ~bits(space)) | carry) == 0) {  // ... or a space
             store(o, first);
             o += width;
             i += width;
@@ -88,34 +100,34 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
         const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
         const __m256i escape =
             _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), _mm256_cmpeq_epi8(v, repeat('%')));
-        const __m256i value = _mm256_or_si256(
-            _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
+        const __m256i value = hex_pair(value1, value2);
         const __m256i cr_v = _mm256_cmpeq_epi8(v, repeat('\r'));
         const __m256i lf_v = _mm256_cmpeq_epi8(v, repeat('\n'));
         const __m256i brk_v =
             _mm256_or_si256(_mm256_or_si256(cr_v, lf_v), _mm256_cmpeq_epi8(v, repeat('&')));
-        first = _mm256_blendv_epi8(first, repeat('\r'), brk_v);
-        first = _mm256_blendv_epi8(first, value, escape);
+        first = select(first, repeat('\r'), brk_v);
+        first = select(first, value, escape);
 
-        const std::uint64_t esc = bits(escape);
+        const unsigned esc = bits(escape);
         const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);
-        const unsigned keep =
-            ~static_cast<unsigned>((esc << 1) | (esc << 2) | carry | lf_after_cr);
+        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
+        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
         const unsigned twice = bits(brk_v) & ~lf_after_cr;
-        if ((twice | ~keep) == 0) {
+        // Every byte gives one: one store instead of two emit_block16 calls.
+        // The 16-byte kernels lack this path; there the check costs more
+        // instructions than it saves.
+        if ((twice | (keep ^ all_bytes)) == 0) {
             store(o, first);
             o += width;
         } else {
             o = emit_block16(_mm256_castsi256_si128(first), keep & 0xFFFFu, twice & 0xFFFFu, o);
             o = emit_block16(_mm256_extracti128_si256(first, 1), keep >> 16, twice >> 16, o);
         }
-        carry = static_cast<unsigned>((esc >> (width - 1)) | (esc >> (width - 2)));
+        carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
-            prev_cr != 0};
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
 }  // namespace

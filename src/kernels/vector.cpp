@@ -1,4 +1,7 @@
-#include "decode_kernels.h"
+// The frame of every vector kernel: settle the carried state, run the loop, decode the tail.
+#include "kernels/kernel.h"
+
+#include <cassert>
 
 namespace quenlo {
 
@@ -13,6 +16,7 @@ std::size_t detail::decode_chunk_vector(decode_state& state, std::span<const uns
     }
     if (i < in.size()) {
         const vector_stop stop = loop(in.data() + i, in.size() - i, out + o);
+        assert(keeps_contract(stop, in.size() - i));
         i += stop.in + stop.skip;
         o += stop.out;
         state.after_cr = stop.after_cr;

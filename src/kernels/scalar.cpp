@@ -1,6 +1,8 @@
+// The scalar kernel: the decoder's state machine, one byte at a time.
+// Runs of plain bytes are copied whole. Every other kernel leaves the
+// carried state and the tail of the input to it.
 #include "decode.h"
-
-#include "decode_kernels.h"
+#include "kernels/kernel.h"
 
 #include <array>
 #include <cstring>
@@ -34,32 +36,7 @@ constexpr unsigned char hex_pair(unsigned char hi, unsigned char lo) {
     return static_cast<unsigned char>(hex_table[hi] * 16 + hex_table[lo]);
 }
 
-bool always() { return true; }
-
-constexpr detail::decode_kernel all_kernels[] = {
-    {"scalar", always, detail::decode_chunk_scalar},
-#if defined(__x86_64__)
-    {"ssse3", detail::ssse3_supported, detail::decode_chunk_ssse3},
-    {"avx2", detail::avx2_supported, detail::decode_chunk_avx2},
-    {"avx512", detail::avx512_supported, detail::decode_chunk_avx512},
-#endif
-};
-
 }  // namespace
-
-std::span<const detail::decode_kernel> detail::decode_kernels() { return all_kernels; }
-
-std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
-                              unsigned char* out) {
-    // The most capable kernel the running CPU supports, chosen once.
-    static const detail::decode_kernel_fn best = [] {
-        detail::decode_kernel_fn chosen = detail::decode_chunk_scalar;
-        for (const auto& k : detail::decode_kernels())
-            if (k.supported()) chosen = k.run;
-        return chosen;
-    }();
-    return best(state, in, out);
-}
 
 std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                         unsigned char* out) {

@@ -1,0 +1,134 @@
+// The decoder's kernels: the contract every kernel keeps, and the registry.
+//
+// A kernel is a complete decode_form_chunk (decode.h): for any input, cut
+// into pieces anywhere, it gives the bytes the plain rules give, and a call
+// writes at most decode_bound(in.size()) bytes. The scalar kernel is the
+// state machine itself. Every vector kernel is a vector loop inside
+// decode_chunk_vector: the scalar kernel settles what the previous call left
+// open, the loop takes whole blocks, the scalar kernel takes the tail.
+//
+// The block rule. A vector loop decodes a block of `width` bytes with no
+// state but two bits carried from the block before: each byte gives 0, 1 or
+// 2 output bytes, decided by the byte and its neighbours
+//   - a '%' followed by two hex digits gives the decoded byte, and those two
+//     digits give nothing (they are never special, so escapes cannot chain);
+//   - an LF right after a CR gives nothing;
+//   - '&', CR and any other LF give CR LF ("\r" in the first output slot and
+//     "\n" in a second one);
+//   - '+' and TAB give a space; every other byte gives itself.
+//
+// Reads. A block's escapes need the two bytes after it, so a loop takes a
+// block only while width + 2 bytes are left; it reads nothing before `in`
+// and nothing at or past in + n.
+//
+// Writes. Each block's output starts where the last one's ended and is at
+// most 2 * width bytes; the stores that write it may run past the bytes it
+// counts, but never past 2 * width bytes from where it starts. Since each
+// byte gives at most two, the block at input offset i starts its output at
+// most 2 * i bytes in, and every store stays below out + 2 * n. The scalar
+// settling step writes at most two bytes per byte it takes plus the two of a
+// carried escape, so the whole call stays inside decode_bound.
+//
+// The carry. `esc` has bit k set when byte k of the block is a '%' that
+// starts an escape (two hex digits follow, read from the next block if need
+// be). Its digits within the block are digits_within(esc); those that fall in
+// the next block are digits_carried(esc, width), the carry: 0, 0b01 (a '%' in
+// the second-to-last byte) or 0b11 (a '%' in the last byte), never both since
+// a digit is never a '%'. The next block keeps none of the carried bytes.
+// When the loop stops, carried_digits(carry) of the bytes after the last
+// block, at most two and always inside the input, are digits already
+// decoded: vector_stop::skip. The last byte of a block being a CR is the
+// other carried bit: an LF at the start of the next block gives nothing.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "decode.h"
+
+namespace quenlo::detail {
+
+using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>,
+                                         unsigned char*);
+
+struct decode_kernel {
+    const char* name;
+    bool (*supported)();  // whether the running CPU can execute it
+    decode_kernel_fn run;
+};
+
+std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out);
+
+// Where a vector loop stopped: input taken, output written, how many bytes
+// from there on are escape digits it has already decoded, and whether the
+// last byte it took was a CR.
+struct vector_stop {
+    std::size_t in = 0;
+    std::size_t out = 0;
+    unsigned skip = 0;
+    bool after_cr = false;
+};
+
+// Bit k set: byte k of a block is a digit of an escape whose '%' is in it.
+template <class Mask>
+constexpr Mask digits_within(Mask esc) {
+    return static_cast<Mask>((esc << 1) | (esc << 2));
+}
+
+// Bit k set: byte k of the next block is a digit of an escape whose '%' is
+// in this block's last two bytes; 0, 0b01 or 0b11.
+template <class Mask>
+constexpr Mask digits_carried(Mask esc, std::size_t width) {
+    return static_cast<Mask>((esc >> (width - 1)) | (esc >> (width - 2)));
+}
+
+// vector_stop::skip from a loop's carry mask.
+constexpr unsigned carried_digits(std::uint64_t carry) {
+    return carry == 0 ? 0u : carry == 1 ? 1u : 2u;
+}
+
+// What the contract above promises of a loop that was given n bytes.
+constexpr bool keeps_contract(const vector_stop& stop, std::size_t n) {
+    return stop.in <= n && stop.skip <= 2 && stop.skip <= n - stop.in &&
+           stop.out <= 2 * stop.in && !(stop.skip != 0 && stop.after_cr);
+}
+
+// Decodes whole blocks from `in` (no state carried in) while the rest is
+// long enough, writing at most twice the bytes it takes.
+using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, unsigned char* out);
+
+// A complete kernel around a vector loop: the scalar kernel settles the
+// carried state, the loop takes the bulk, the scalar kernel takes the tail.
+std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out, vector_loop_fn loop);
+
+#if defined(__x86_64__)
+bool ssse3_supported();
+std::size_t decode_chunk_ssse3(decode_state& state, std::span<const unsigned char> in,
+                               unsigned char* out);
+bool avx2_supported();
+std::size_t decode_chunk_avx2(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out);
+bool avx512_supported();
+std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
+                                unsigned char* out);
+#endif
+
+// Advanced SIMD is part of every AArch64 CPU, so the NEON kernel needs no
+// check at run time; its shuffle tables assume little-endian byte order.
+#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__AARCH64EL__)
+#define QUENLO_KERNEL_NEON 1
+std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char> in,
+                              unsigned char* out);
+#else
+#define QUENLO_KERNEL_NEON 0
+#endif
+
+// All kernels, scalar first, in order of preference from the least to the most capable.
+std::span<const decode_kernel> decode_kernels();
+
+// The kernel decode_form_chunk uses: the most capable one the CPU supports.
+const decode_kernel& chosen_kernel();
+
+}  // namespace quenlo::detail
