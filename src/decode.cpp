@@ -61,21 +61,19 @@ std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char
     return best(state, in, out);
 }
 
-std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
-                                        unsigned char* out) {
+detail::settled detail::settle_carried(decode_state& state, std::span<const unsigned char> in,
+                                       unsigned char* out) {
     const unsigned char* p = in.data();
     const std::size_t n = in.size();
     std::size_t i = 0;
     std::size_t o = 0;
-    if (n == 0) return 0;
-
-    // Finish what the previous call left open.
+    if (n == 0) return {0, 0};
     if (state.after_cr) {
         state.after_cr = false;
         if (p[0] == '\n') i = 1;
     }
     if (state.pending_len == 1) {
-        if (i == n) return o;
+        if (i == n) return {i, o};
         if (is_hex(p[i])) {
             state.pending_len = 2;
             state.pending_hex = p[i++];
@@ -85,7 +83,7 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
         }
     }
     if (state.pending_len == 2) {
-        if (i == n) return o;
+        if (i == n) return {i, o};
         if (is_hex(p[i])) {
             out[o++] = hex_pair(state.pending_hex, p[i++]);
         } else {
@@ -94,6 +92,16 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
         }
         state.pending_len = 0;
     }
+    return {i, o};
+}
+
+std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
+                                        unsigned char* out) {
+    const unsigned char* p = in.data();
+    const std::size_t n = in.size();
+    const settled carried = settle_carried(state, in, out);
+    std::size_t i = carried.in;
+    std::size_t o = carried.out;
 
     while (i < n) {
         std::size_t run = i;
