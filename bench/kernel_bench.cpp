@@ -94,20 +94,23 @@ public:
         };
         std::map<std::string, worst> worst_typical, worst_adversarial;
         for (const auto& p : corpora_) {
-            const double scalar = speed(p.name + "/scalar");
-            if (scalar < 0) continue;  // filtered out
+            const double scalar = speed(p.name + "/scalar");  // negative when filtered out
+            bool any = false;
+            for (const auto& c : columns) any = any || speed(p.name + "/" + c) >= 0;
+            if (!any) continue;
             os << "| " << p.name << " |";
             for (const auto& c : columns) {
                 const double s = speed(p.name + "/" + c);
+                const bool ratio = s >= 0 && scalar > 0 && c != "memcpy" && c != "scalar";
                 char cell[64];
                 if (s < 0) std::snprintf(cell, sizeof cell, " - |");
-                else if (c == "memcpy" || c == "scalar") std::snprintf(cell, sizeof cell, " %.2f |", s);
+                else if (!ratio) std::snprintf(cell, sizeof cell, " %.2f |", s);
                 else std::snprintf(cell, sizeof cell, " %.2f (%.1f×) |", s, s / scalar);
                 os << cell;
                 if (s < 0 || c == "memcpy") continue;
                 worst& w = (p.adversarial ? worst_adversarial : worst_typical)[c];
                 if (s < w.speed) w.speed = s, w.slowest = p.name;
-                if (c != "scalar" && s / scalar < w.ratio) w.ratio = s / scalar, w.least = p.name;
+                if (ratio && s / scalar < w.ratio) w.ratio = s / scalar, w.least = p.name;
             }
             os << '\n';
         }
@@ -122,7 +125,7 @@ public:
                               family == &worst_typical ? "typical:" : "adversarial:", w->second.slowest.c_str(),
                               w->second.speed);
                 os << line;
-                if (c != "scalar") {
+                if (w->second.ratio < 1e300) {
                     std::snprintf(line, sizeof line, "; least %s %.1f×", w->second.least.c_str(), w->second.ratio);
                     os << line;
                 }

@@ -21,6 +21,15 @@ QUENLO_TARGET_AVX2 inline __m256i special_by_low_nibble() {
                             1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
 }
 
+// Low nibble to what the special byte with that low nibble is XORed with to
+// give its first output byte: TAB and '+' give a space, LF and '&' a CR, CR
+// and '%' stay as they are.
+QUENLO_TARGET_AVX2 inline __m256i change_by_low_nibble() {
+    constexpr char tab = '\t' ^ ' ', lf = '\n' ^ '\r', amp = '&' ^ '\r', plus = '+' ^ ' ';
+    return _mm256_setr_epi8(0, 0, 0, 0, 0, 0, amp, 0, 0, tab, lf, plus, 0, 0, 0, 0,  //
+                            0, 0, 0, 0, 0, 0, amp, 0, 0, tab, lf, plus, 0, 0, 0, 0);
+}
+
 QUENLO_TARGET_AVX2 inline __m256i repeat(char c) { return _mm256_set1_epi8(c); }
 
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
@@ -59,50 +68,52 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
     const __m256i specials = special_by_low_nibble();
+    const __m256i changes = change_by_low_nibble();
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m256i v = load(in + i);
-        const unsigned special = bits(
-            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, _mm256_and_si256(v, repeat(0x0F))), v));
-        if ((special | carry) == 0) {
+        const __m256i low = _mm256_and_si256(v, repeat(0x0F));
+        const __m256i special_v = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, low), v);
+        if ((bits(special_v) | carry) == 0) {
             store(o, v);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        const __m256i space =
-            _mm256_or_si256(_mm256_cmpeq_epi8(v, repeat('+')), _mm256_cmpeq_epi8(v, repeat('\t')));
-        __m256i first = _mm256_blendv_epi8(v, repeat(' '), space);
-        const unsigned spaces = bits(space);
-        if (((special & ~spaces) | carry) == 0) {
+        // Each byte's first output byte, escapes aside: '+' and TAB become a
+        // space, '&' and LF a CR.
+        __m256i first =
+            _mm256_xor_si256(v, _mm256_and_si256(_mm256_shuffle_epi8(changes, low), special_v));
+        const __m256i brk_v = _mm256_cmpeq_epi8(first, repeat('\r'));  // '&', CR, LF
+        const __m256i percent_v = _mm256_cmpeq_epi8(v, repeat('%'));
+        const unsigned brk = bits(brk_v);
+        const unsigned percent = bits(percent_v);
+        if ((brk | percent | carry) == 0) {  // spaces only
             store(o, first);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        __m256i not_hex1;
-        __m256i not_hex2;
-        const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
-        const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
-        const __m256i escape =
-            _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), _mm256_cmpeq_epi8(v, repeat('%')));
-        const __m256i value = _mm256_or_si256(
-            _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
-        const __m256i cr_v = _mm256_cmpeq_epi8(v, repeat('\r'));
-        const __m256i lf_v = _mm256_cmpeq_epi8(v, repeat('\n'));
-        const __m256i brk_v =
-            _mm256_or_si256(_mm256_or_si256(cr_v, lf_v), _mm256_cmpeq_epi8(v, repeat('&')));
-        first = _mm256_blendv_epi8(first, repeat('\r'), brk_v);
-        first = _mm256_blendv_epi8(first, value, escape);
-
-        const std::uint64_t esc = bits(escape);
-        const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);
-        const unsigned keep =
-            ~static_cast<unsigned>((esc << 1) | (esc << 2) | carry | lf_after_cr);
-        const unsigned twice = bits(brk_v) & ~lf_after_cr;
+        unsigned esc = 0;
+        if (percent != 0) {
+            __m256i not_hex1;
+            __m256i not_hex2;
+            const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
+            const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
+            const __m256i escape = _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), percent_v);
+            const __m256i value = _mm256_or_si256(
+                _mm256_and_si256(_mm256_slli_epi16(value1, 4), repeat(static_cast<char>(0xF0))), value2);
+            first = _mm256_blendv_epi8(first, value, escape);
+            esc = bits(escape);
+        }
+        const unsigned cr = bits(_mm256_cmpeq_epi8(v, repeat('\r')));
+        unsigned lf_after_cr = 0;
+        if ((cr | prev_cr) != 0)
+            lf_after_cr = bits(_mm256_cmpeq_epi8(v, repeat('\n'))) & ((cr << 1) | prev_cr);
+        const unsigned keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr);
+        const unsigned twice = brk & ~lf_after_cr;
         if ((twice | ~keep) == 0) {
             store(o, first);
             o += width;
@@ -110,7 +121,7 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
             o = emit_block16(_mm256_castsi256_si128(first), keep & 0xFFFFu, twice & 0xFFFFu, o);
             o = emit_block16(_mm256_extracti128_si256(first, 1), keep >> 16, twice >> 16, o);
         }
-        carry = static_cast<unsigned>((esc >> (width - 1)) | (esc >> (width - 2)));
+        carry = (esc >> (width - 1)) | (esc >> (width - 2));
         prev_cr = cr >> (width - 1);
         i += width;
     }
