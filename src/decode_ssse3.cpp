@@ -18,6 +18,14 @@ QUENLO_TARGET_SSSE3 inline __m128i special_by_low_nibble() {
     return _mm_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
 }
 
+// Low nibble to what the special byte with that low nibble is XORed with to
+// give its first output byte: TAB and '+' give a space, LF and '&' a CR, CR
+// and '%' stay as they are.
+QUENLO_TARGET_SSSE3 inline __m128i change_by_low_nibble() {
+    constexpr char tab = '\t' ^ ' ', lf = '\n' ^ '\r', amp = '&' ^ '\r', plus = '+' ^ ' ';
+    return _mm_setr_epi8(0, 0, 0, 0, 0, 0, amp, 0, 0, tab, lf, plus, 0, 0, 0, 0);
+}
+
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
 QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& not_hex) {
     const __m128i nibble = _mm_set1_epi8(0x0F);
@@ -53,49 +61,50 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
     const __m128i specials = special_by_low_nibble();
+    const __m128i changes = change_by_low_nibble();
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m128i v = load(in + i);
-        const unsigned special =
-            bits(_mm_cmpeq_epi8(_mm_shuffle_epi8(specials, _mm_and_si128(v, _mm_set1_epi8(0x0F))), v));
-        if ((special | carry) == 0) {
+        const __m128i low = _mm_and_si128(v, _mm_set1_epi8(0x0F));
+        const __m128i special_v = _mm_cmpeq_epi8(_mm_shuffle_epi8(specials, low), v);
+        if ((bits(special_v) | carry) == 0) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        const __m128i space =
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
-        __m128i first = select(v, _mm_set1_epi8(' '), space);
-        const unsigned spaces = bits(space);
-        if (((special & ~spaces) | carry) == 0) {
+        // Each byte's first output byte, escapes aside: '+' and TAB become a
+        // space, '&' and LF a CR.
+        __m128i first = _mm_xor_si128(v, _mm_and_si128(_mm_shuffle_epi8(changes, low), special_v));
+        const unsigned brk = bits(_mm_cmpeq_epi8(first, _mm_set1_epi8('\r')));  // '&', CR, LF
+        const __m128i percent_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('%'));
+        const unsigned percent = bits(percent_v);
+        if ((brk | percent | carry) == 0) {  // spaces only
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), first);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        __m128i not_hex1;
-        __m128i not_hex2;
-        const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
-        const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
-        const __m128i escape =
-            _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, _mm_set1_epi8('%')));
-        const __m128i value = _mm_or_si128(
-            _mm_and_si128(_mm_slli_epi16(value1, 4), _mm_set1_epi8(static_cast<char>(0xF0))), value2);
-        const __m128i cr_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'));
-        const __m128i lf_v = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
-        const __m128i brk_v =
-            _mm_or_si128(_mm_or_si128(cr_v, lf_v), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
-        first = select(first, _mm_set1_epi8('\r'), brk_v);
-        first = select(first, value, escape);
-
-        const unsigned esc = bits(escape);
-        const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);
+        unsigned esc = 0;
+        if (percent != 0) {
+            __m128i not_hex1;
+            __m128i not_hex2;
+            const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
+            const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
+            const __m128i escape = _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), percent_v);
+            const __m128i value = _mm_or_si128(
+                _mm_and_si128(_mm_slli_epi16(value1, 4), _mm_set1_epi8(static_cast<char>(0xF0))), value2);
+            first = select(first, value, escape);
+            esc = bits(escape);
+        }
+        const unsigned cr = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        unsigned lf_after_cr = 0;
+        if ((cr | prev_cr) != 0)
+            lf_after_cr = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))) & ((cr << 1) | prev_cr);
         const unsigned keep = ~((esc << 1) | (esc << 2) | carry | lf_after_cr) & 0xFFFFu;
-        o = emit_block16(first, keep, bits(brk_v) & ~lf_after_cr, o);
+        o = emit_block16(first, keep, brk & ~lf_after_cr, o);
         carry = (esc >> (width - 1)) | (esc >> (width - 2));
         prev_cr = cr >> (width - 1);
         i += width;
