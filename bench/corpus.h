@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quenlo::bench {
 
@@ -152,6 +153,96 @@ inline void make_corpus(std::string& out, corpus_kind kind, std::size_t size) {
     while (out.size() < size) put_line(out, r, kind);
     out.resize(size);
     if (size != 0) out.back() = '\n';
+}
+
+// Inputs built to be hard rather than typical: each special byte dense and
+// alone between letters, the special bytes in alternating pairs, stray '%'
+// in every position relative to hex digits, CR runs, and the bytes the
+// decoder only copies. A slow path anywhere in a kernel shows on one of them.
+enum class adversarial_fill {
+    pattern,          // `pattern`, repeated
+    cr_runs,          // 1-16 letters, then 1-16 bare CRs
+    high_bytes,       // random bytes 0x80-0xFF
+    random_bytes,     // random bytes 0x00-0xFF but Ctrl-Z, which would end the input
+    random_specials,  // random special bytes, hex digits and a letter
+};
+
+struct adversarial_corpus {
+    std::string name;
+    adversarial_fill fill = adversarial_fill::pattern;
+    std::string pattern;
+};
+
+inline std::vector<adversarial_corpus> adversarial_corpora() {
+    struct special {
+        char byte;
+        const char* name;
+    };
+    static constexpr special specials[] = {{'%', "pct"}, {'&', "amp"}, {'+', "plus"},
+                                           {'\t', "tab"}, {'\r', "cr"},  {'\n', "lf"}};
+    using enum adversarial_fill;
+    std::vector<adversarial_corpus> all;
+    for (const auto& s : specials) all.push_back({std::string("dense-") + s.name, pattern, {s.byte}});
+    for (const auto& s : specials) all.push_back({std::string("lone-") + s.name, pattern, {'a', s.byte}});
+    for (std::size_t a = 0; a < std::size(specials); ++a)
+        for (std::size_t b = a + 1; b < std::size(specials); ++b)
+            all.push_back({std::string("pair-") + specials[a].name + "-" + specials[b].name, pattern,
+                           {specials[a].byte, specials[b].byte}});
+    // Stray '%' before a letter, a digit, a digit and a letter, ..., and beside a real escape.
+    all.push_back({"stray-pct-letter", pattern, "%z"});
+    all.push_back({"stray-pct-digit", pattern, "%4"});
+    all.push_back({"stray-pct-digit-letter", pattern, "%4z"});
+    all.push_back({"stray-pct-letter-digit", pattern, "%z4"});
+    all.push_back({"stray-pct-pct-digit", pattern, "%%4"});
+    all.push_back({"stray-pct-escape", pattern, "%%41"});
+    all.push_back({"stray-pct-digit-escape", pattern, "%4%41"});
+    all.push_back({"escapes", pattern, "%41"});
+    all.push_back({"cr-runs", cr_runs, {}});
+    all.push_back({"cr-cr-lf", pattern, "\r\r\n"});
+    all.push_back({"nul", pattern, std::string(1, '\0')});
+    all.push_back({"high-bytes", high_bytes, {}});
+    all.push_back({"random-bytes", random_bytes, {}});
+    all.push_back({"random-specials", random_specials, {}});
+    return all;
+}
+
+// Appends at least 4 KiB of `c`; successive calls continue the same text.
+inline void put_adversarial(std::string& s, random_bytes& r, const adversarial_corpus& c) {
+    constexpr std::size_t unit = 4096;
+    const std::size_t start = s.size();
+    while (s.size() - start < unit) {
+        switch (c.fill) {
+        case adversarial_fill::pattern:
+            s += c.pattern;
+            break;
+        case adversarial_fill::cr_runs:
+            s.append(r.between(1, 16), 'a');
+            s.append(r.between(1, 16), '\r');
+            break;
+        case adversarial_fill::high_bytes:
+            s += static_cast<char>(r.between(0x80, 0xFF));
+            break;
+        case adversarial_fill::random_bytes: {
+            const auto b = static_cast<char>(r.between(0, 0xFF));
+            s += b == 0x1A ? '\x1B' : b;
+            break;
+        }
+        case adversarial_fill::random_specials: {
+            static constexpr std::string_view alphabet = "%&+\t\r\n0aF9z";
+            s += alphabet[r.between(0, alphabet.size() - 1)];
+            break;
+        }
+        }
+    }
+}
+
+// The first `size` bytes of `c`. Calls with the same arguments give the same bytes.
+inline void make_adversarial(std::string& out, const adversarial_corpus& c, std::size_t size) {
+    random_bytes r;
+    out.clear();
+    out.reserve(size + 8 * 1024);
+    while (out.size() < size) put_adversarial(out, r, c);
+    out.resize(size);
 }
 
 }  // namespace quenlo::bench

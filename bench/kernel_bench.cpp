@@ -1,9 +1,15 @@
 // The decoder kernels alone, per corpus, beside memcpy of the same bytes:
 // each iteration decodes a 4 MiB corpus in read_size pieces, as the
-// conversion pass hands them over.
+// conversion pass hands them over. The typical corpora come first, then the
+// adversarial ones; at the end, a table of every kernel side by side and the
+// worst input of each.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,6 +22,8 @@ namespace {
 constexpr std::size_t corpus_size = std::size_t{4} << 20;
 
 struct prepared {
+    std::string name;
+    bool adversarial = false;
     std::string input;
     std::vector<unsigned char> output = std::vector<unsigned char>(quenlo::decode_bound(quenlo::read_size));
 };
@@ -52,21 +60,117 @@ void run_kernel(benchmark::State& st, prepared* p, quenlo::detail::decode_kernel
     st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(p->input.size()));
 }
 
+// The usual console output, and the speeds kept for the summary (the median
+// when a benchmark is repeated).
+class summary_reporter : public benchmark::ConsoleReporter {
+public:
+    explicit summary_reporter(const std::vector<prepared>& corpora)
+        : ConsoleReporter(OO_Tabular), corpora_(corpora) {}
+
+    void ReportRuns(const std::vector<Run>& reports) override {
+        ConsoleReporter::ReportRuns(reports);
+        for (const auto& run : reports) {
+            const auto rate = run.counters.find("bytes_per_second");
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || rate == run.counters.end())
+                continue;
+            speeds_[run.run_name.function_name].push_back(rate->second.value / double(1 << 30));
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::vector<std::string> columns = {"memcpy"};
+        for (const auto& k : quenlo::detail::decode_kernels())
+            if (k.supported()) columns.emplace_back(k.name);
+        auto& os = GetOutputStream();
+        os << "\nGiB/s, 4 MiB in 256 KiB pieces; in brackets, times the scalar kernel\n| input |";
+        for (const auto& c : columns) os << ' ' << c << " |";
+        os << "\n|---|";
+        for (std::size_t c = 0; c < columns.size(); ++c) os << "---|";
+        os << '\n';
+        struct worst {
+            std::string slowest, least;
+            double speed = 1e300, ratio = 1e300;
+        };
+        std::map<std::string, worst> worst_typical, worst_adversarial;
+        for (const auto& p : corpora_) {
+            const double scalar = speed(p.name + "/scalar");  // negative when filtered out
+            bool any = false;
+            for (const auto& c : columns) any = any || speed(p.name + "/" + c) >= 0;
+            if (!any) continue;
+            os << "| " << p.name << " |";
+            for (const auto& c : columns) {
+                const double s = speed(p.name + "/" + c);
+                const bool ratio = s >= 0 && scalar > 0 && c != "memcpy" && c != "scalar";
+                char cell[64];
+                if (s < 0) std::snprintf(cell, sizeof cell, " - |");
+                else if (!ratio) std::snprintf(cell, sizeof cell, " %.2f |", s);
+                else std::snprintf(cell, sizeof cell, " %.2f (%.1f×) |", s, s / scalar);
+                os << cell;
+                if (s < 0 || c == "memcpy") continue;
+                worst& w = (p.adversarial ? worst_adversarial : worst_typical)[c];
+                if (s < w.speed) w.speed = s, w.slowest = p.name;
+                if (ratio && s / scalar < w.ratio) w.ratio = s / scalar, w.least = p.name;
+            }
+            os << '\n';
+        }
+        os << "\nworst input of each kernel (slowest; least times the scalar kernel)\n";
+        for (const auto& c : columns) {
+            if (c == "memcpy") continue;
+            for (const auto* family : {&worst_typical, &worst_adversarial}) {
+                const auto w = family->find(c);
+                if (w == family->end()) continue;
+                char line[200];
+                std::snprintf(line, sizeof line, "%-8s %-13s slowest %s %.2f GiB/s", c.c_str(),
+                              family == &worst_typical ? "typical:" : "adversarial:", w->second.slowest.c_str(),
+                              w->second.speed);
+                os << line;
+                if (w->second.ratio < 1e300) {
+                    std::snprintf(line, sizeof line, "; least %s %.1f×", w->second.least.c_str(), w->second.ratio);
+                    os << line;
+                }
+                os << '\n';
+            }
+        }
+    }
+
+private:
+    double speed(const std::string& name) const {
+        const auto s = speeds_.find(name);
+        if (s == speeds_.end() || s->second.empty()) return -1;
+        std::vector<double> v = s->second;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    }
+
+    const std::vector<prepared>& corpora_;
+    std::map<std::string, std::vector<double>> speeds_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace quenlo::bench;
-    std::vector<prepared> corpora(std::size(corpus_names));
+    const auto adversarial = adversarial_corpora();
+    std::vector<prepared> corpora(std::size(corpus_names) + adversarial.size());
     for (std::size_t c = 0; c < corpora.size(); ++c) {
-        make_corpus(corpora[c].input, static_cast<corpus_kind>(c), corpus_size);
-        const std::string prefix = std::string(corpus_names[c]) + "/";
-        benchmark::RegisterBenchmark((prefix + "memcpy").c_str(), run_memcpy, &corpora[c]);
+        prepared& p = corpora[c];
+        if (c < std::size(corpus_names)) {
+            p.name = corpus_names[c];
+            make_corpus(p.input, static_cast<corpus_kind>(c), corpus_size);
+        } else {
+            p.name = adversarial[c - std::size(corpus_names)].name;
+            p.adversarial = true;
+            make_adversarial(p.input, adversarial[c - std::size(corpus_names)], corpus_size);
+        }
+        benchmark::RegisterBenchmark((p.name + "/memcpy").c_str(), run_memcpy, &p);
         for (const auto& k : quenlo::detail::decode_kernels())
-            benchmark::RegisterBenchmark((prefix + k.name).c_str(), run_kernel, &corpora[c], k);
+            benchmark::RegisterBenchmark((p.name + "/" + k.name).c_str(), run_kernel, &p, k);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    summary_reporter reporter(corpora);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Times the whole quenlo program (file in, /dev/null out, page cache warm)
 # against the copy floor, the line-at-a-time baseline and the Python and Perl
-# one-liners on the four corpora, then prints medians and ratios.
+# one-liners on the four corpora, then against the floor alone on each
+# adversarial corpus (make_corpus --adversarial lists them), and prints
+# medians and ratios: the typical corpora, the worst adversarial one beside
+# them, then every adversarial one, worst first.
 #
-#   bench/run.sh [--smoke] [--size SIZE] [--rounds N] [--large SIZE]
+#   bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N]
+#                [--large SIZE] [--only typical|adversarial]
 #
 # --size    bytes per corpus (default 300M; K, M, G suffixes are binary)
+# --hard-size  bytes per adversarial corpus (default 100M); each is made,
+#           timed and deleted in turn, so they never all take disk at once
 # --rounds  rounds of quenlo, floor and baseline side by side (default 5, each
 #           one warm-up and 3 timed runs); rounds follow each other, so a
 #           change in the machine's load hits all three alike. Python and Perl
 #           run 3 times beside quenlo, once: they take seconds.
 # --large   input size for the peak-memory check, streamed from the generator
 #           (default 4G)
+# --only    time one family alone (the peak-memory check still runs)
 # --smoke   1M corpora, one run each, 2M memory check: proves the script
 #           works, measures nothing
 # Builds into $QUENLO_BENCH_BUILD (default build-bench); corpora and results
@@ -19,17 +26,21 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-size=300M rounds=5 runs=3 slow_runs=3 warmup=1 large=4G
+size=300M hard_size=100M rounds=5 runs=3 slow_runs=3 warmup=1 large=4G only=
+usage="usage: bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N] [--large SIZE] [--only typical|adversarial]"
 while [ $# -gt 0 ]; do
     case "$1" in
-    --smoke) size=1M rounds=1 runs=1 slow_runs=1 warmup=0 large=2M ;;
+    --smoke) size=1M hard_size=1M rounds=1 runs=1 slow_runs=1 warmup=0 large=2M ;;
     --size) size=$2; shift ;;
+    --hard-size) hard_size=$2; shift ;;
     --rounds) rounds=$2; shift ;;
     --large) large=$2; shift ;;
-    *) echo "usage: bench/run.sh [--smoke] [--size SIZE] [--rounds N] [--large SIZE]" >&2; exit 2 ;;
+    --only) only=$2; shift ;;
+    *) echo "$usage" >&2; exit 2 ;;
     esac
     shift
 done
+case "$only" in ""|typical|adversarial) ;; *) echo "$usage" >&2; exit 2 ;; esac
 build=${QUENLO_BENCH_BUILD:-$root/build-bench}
 data=${QUENLO_BENCH_DATA:-$build/corpus}
 mkdir -p "$data"
@@ -50,6 +61,9 @@ py_cmd="$python -c $(printf %q "$py_code")"
 pl_cmd="perl -pe $(printf %q "$pl_code")"
 
 kinds="ascii sjis utf8 textarea"
+hard_kinds=$("$tools/make_corpus" --adversarial | tr '\n' ' ')
+[ "$only" = adversarial ] && kinds=
+[ "$only" = typical ] && hard_kinds=
 rm -f "$data"/*.json
 for kind in $kinds; do
     file=$data/$kind-$size.txt
@@ -72,6 +86,18 @@ for kind in $kinds; do
         -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
 done
 
+# The adversarial corpora: quenlo and the floor only, side by side.
+for kind in $hard_kinds; do
+    file=$data/hard-$kind-$hard_size.txt
+    "$tools/make_corpus" "$kind" "$hard_size" >"$file"
+    for round in $(seq "$rounds"); do
+        hyperfine -N --style basic --warmup "$warmup" --runs "$runs" \
+            --export-json "$data/hard-$kind-$round.json" \
+            -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" >&2
+    done
+    rm -f "$file"
+done
+
 # Peak resident memory, small and large input.
 peak_kib() {
     "$tools/make_corpus" textarea "$1" |
@@ -81,29 +107,47 @@ peak_kib() {
 peak_small=$(peak_kib 1M)
 peak_large=$(peak_kib "$large")
 
-python3 - "$data" "$size" "$kinds" "$rounds" "$peak_small" "$peak_large" "$large" <<'PY'
+python3 - "$data" "$size" "$kinds" "$hard_size" "$hard_kinds" "$rounds" "$peak_small" "$peak_large" "$large" <<'PY'
 import json, statistics, sys
-data, size, kinds, rounds, small, large, large_size = sys.argv[1:]
+data, size, kinds, hard_size, hard_kinds, rounds, small, large, large_size = sys.argv[1:]
 def ratio(a, b):  # a smoke run may time a tiny input as zero
     return a / b if b > 0 else float("nan")
 def results(path):
     return {r["command"]: r for r in json.load(open(path))["results"]}
-print(f"corpora of {size}, file in, /dev/null out; times are medians in ms; each ratio is the")
-print("median of per-round ratios, quenlo and the other program timed side by side")
-print("| corpus | quenlo | floor | quenlo / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
-print("|---|---|---|---|---|---|---|---|")
-for k in kinds.split():
-    fast = [results(f"{data}/{k}-fast-{r}.json") for r in range(1, int(rounds) + 1)]
-    slow = results(f"{data}/{k}-slow.json")
+def timed(prefix):
+    fast = [results(f"{data}/{prefix}-{r}.json") for r in range(1, int(rounds) + 1)]
     def median_ms(name):
         return statistics.median(t for f in fast for t in f[name]["times"]) * 1e3
     def per_round(a, b):
         return statistics.median(ratio(f[a]["median"], f[b]["median"]) for f in fast)
+    return median_ms, per_round
+hard = []
+for k in hard_kinds.split():
+    median_ms, per_round = timed(f"hard-{k}")
+    hard.append((per_round("quenlo", "floor"), k, median_ms("quenlo"), median_ms("floor")))
+hard.sort(reverse=True)
+print(f"corpora of {size} (adversarial: {hard_size}), file in, /dev/null out; times are medians in ms;")
+print("each ratio is the median of per-round ratios, quenlo and the other program timed side by side")
+if kinds.split():
+    print("| corpus | quenlo | floor | quenlo / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
+    print("|---|---|---|---|---|---|---|---|")
+for k in kinds.split():
+    median_ms, per_round = timed(f"{k}-fast")
+    slow = results(f"{data}/{k}-slow.json")
     same = open(f"{data}/{k}-same").read().split()
     print(f"| {k} | {median_ms('quenlo'):.1f} | {median_ms('floor'):.1f} | {per_round('quenlo', 'floor'):.2f}× "
           f"| {per_round('baseline', 'quenlo'):.1f}× "
           f"| {ratio(slow['python']['median'], slow['quenlo']['median']):.0f}× "
           f"| {ratio(slow['perl']['median'], slow['quenlo']['median']):.0f}× "
           f"| Python {same[0]}, Perl {same[1]} |")
+if hard:
+    if kinds.split():
+        r, k, q, f = hard[0]
+        print(f"| worst of {len(hard)} adversarial: {k} | {q:.1f} | {f:.1f} | {r:.2f}× | | | | |")
+        print()
+    print("| adversarial corpus, worst first | quenlo | floor | quenlo / floor |")
+    print("|---|---|---|---|")
+    for r, k, q, f in hard:
+        print(f"| {k} | {q:.1f} | {f:.1f} | {r:.2f}× |")
 print(f"peak resident memory: {int(small)/1024:.1f} MiB for a 1M input, {int(large)/1024:.1f} MiB for {large_size}")
 PY

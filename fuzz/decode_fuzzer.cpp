@@ -4,7 +4,9 @@
 //
 // Input layout: the first byte's low three bits give a count K of the bytes
 // after it that are piece lengths (a cut after each); bit 3 set also decodes
-// one byte at a time. The form data is everything after those K bytes.
+// one byte at a time; bit 4 set repeats the K lengths to the end of the
+// input, so that on dense input piece after piece ends in a carried state.
+// The form data is everything after those K bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<std::size_t> cuts;
     std::size_t at = 0;
-    for (std::size_t i = 1; i < header; ++i) {
-        at = std::min(at + data[i], in.size());
-        cuts.push_back(at);
-    }
+    std::size_t period = 0;
+    for (std::size_t i = 1; i < header; ++i) period += data[i];
+    do {
+        for (std::size_t i = 1; i < header; ++i) {
+            at = std::min(at + data[i], in.size());
+            cuts.push_back(at);
+        }
+    } while ((control & 16u) && period != 0 && at < in.size());
     std::vector<std::size_t> every_byte;
     if (control & 8u)
         for (std::size_t i = 1; i < in.size(); ++i) every_byte.push_back(i);

@@ -76,4 +76,20 @@ TEST(Corpus, ProgramMatchesReferenceDecoder) {
     }
 }
 
+// The same for the adversarial corpora: read after read ends in the state a
+// dense input carries.
+TEST(Corpus, ProgramMatchesReferenceOnAdversarialCorpora) {
+    quenlo_test::temp_dir dir;
+    for (const auto& c : quenlo::bench::adversarial_corpora()) {
+        std::string input;
+        quenlo::bench::make_adversarial(input, c, 5 * quenlo::read_size / 2 + 7);
+        quenlo_test::write_file(dir.file(c.name), input);
+        const auto r = quenlo_test::run_quenlo({dir.file(c.name), dir.file(c.name + ".out")});
+        ASSERT_EQ(r.status, 0) << c.name << r.err;
+        EXPECT_TRUE(quenlo_test::read_file(dir.file(c.name + ".out")) ==
+                    quenlo_reference::decode(input))
+            << c.name;
+    }
+}
+
 }  // namespace

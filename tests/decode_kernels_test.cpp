@@ -132,6 +132,25 @@ TEST(KernelChoice, MostCapableSupportedKernel) {
 #endif
 }
 
+// Input dense in the bytes that leave a state carried ('%', "%X", CR), cut
+// into pieces of each length in turn: piece after piece ends in a carried
+// state, and the next must settle it and still decode the rest in blocks.
+TEST_P(Kernel, CarriedStateAtEveryPieceEnd) {
+    const std::vector<std::string> patterns = {"%",  "%4",   "\r",     "a%",  "a\r",
+                                               "%\r", "%4\r", "\r\r\n", "%%41", "%41%4"};
+    for (const auto& pattern : patterns) {
+        std::string in;
+        while (in.size() < 400) in += pattern;
+        const std::string expected = quenlo_reference::decode(in);
+        for (std::size_t length = 1; length <= 140; ++length) {
+            std::vector<std::size_t> cuts;
+            for (std::size_t at = length; at < in.size(); at += length) cuts.push_back(at);
+            ASSERT_EQ(decode_with(GetParam().run, in, cuts), expected)
+                << testing::PrintToString(pattern) << " in pieces of " << length;
+        }
+    }
+}
+
 std::string kernel_name(const testing::TestParamInfo<decode_kernel>& info) {
     return info.param.name;
 }

@@ -60,6 +60,19 @@ struct decode_kernel {
 std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out);
 
+// Input taken and output written by settle_carried.
+struct settled {
+    std::size_t in = 0;
+    std::size_t out = 0;
+};
+
+// Finishes only what the previous call left open: drops the LF that
+// completes a carried CR, and decodes a carried "%" or "%X" with the digits
+// it needs. It takes no byte beyond those, even a '%' or CR that would carry
+// again, so the rest can go to a vector loop. Unless it took all of `in`,
+// `state` carries nothing afterwards.
+settled settle_carried(decode_state& state, std::span<const unsigned char> in, unsigned char* out);
+
 // Where a vector loop stopped: input taken, output written, how many bytes
 // from there on are escape digits it has already decoded, and whether the
 // last byte it took was a CR.
@@ -98,8 +111,9 @@ constexpr bool keeps_contract(const vector_stop& stop, std::size_t n) {
 // long enough, writing at most twice the bytes it takes.
 using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, unsigned char* out);
 
-// A complete kernel around a vector loop: the scalar kernel settles the
-// carried state, the loop takes the bulk, the scalar kernel takes the tail.
+// A complete kernel around a vector loop: settle_carried finishes what the
+// previous call left open, the loop takes the bulk, the scalar kernel takes
+// the tail.
 std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out, vector_loop_fn loop);
 

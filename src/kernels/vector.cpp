@@ -7,13 +7,11 @@ namespace quenlo {
 
 std::size_t detail::decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
                                         unsigned char* out, vector_loop_fn loop) {
-    std::size_t i = 0;
-    std::size_t o = 0;
-    // One byte at a time until nothing is carried, so the loop starts clean.
-    while (i < in.size() && (state.pending_len != 0 || state.after_cr)) {
-        o += decode_chunk_scalar(state, in.subspan(i, 1), out + o);
-        ++i;
-    }
+    // Only the carried escape's digits or the LF after a carried CR: a piece
+    // that ends in a carried state again and again must still reach the loop.
+    const settled carried = settle_carried(state, in, out);
+    std::size_t i = carried.in;
+    std::size_t o = carried.out;
     if (i < in.size()) {
         const vector_stop stop = loop(in.data() + i, in.size() - i, out + o);
         assert(keeps_contract(stop, in.size() - i));
