@@ -1,7 +1,7 @@
 // The file layer: the few operating-system file calls the program makes.
 // One small interface, so that each platform supplies its own side
-// (fileio_posix.cpp, fileio_win32.cpp). Every call returns 0 or the system's
-// error code, and every result is to be looked at.
+// (fileio_posix.cpp, fileio_win32.cpp). The calls that can fail return 0 or
+// the system's error code; a caller that ignores one says why.
 #pragma once
 
 #include <cstddef>
