@@ -29,9 +29,9 @@ bool names_file(int fd, const std::string& name) {
 // Whether this call of `call` on `fd` is the one to fail; `seen` counts the
 // calls on the named file.
 bool should_fail(const char* call, int fd, unsigned& seen) {
-    const char* spec = getenv("QUENLO_TEST_FAIL");
-    if (spec == nullptr) return false;
-    const std::string s = spec;
+    const char* setting = getenv("QUENLO_TEST_FAIL");
+    if (setting == nullptr) return false;
+    const std::string s = setting;
     const std::size_t first = s.find(':');
     if (first == std::string::npos || s.compare(0, first, call) != 0) return false;
     const std::size_t second = s.find(':', first + 1);
