@@ -146,7 +146,9 @@ TEST(KernelChoice, MostCapableSupportedKernel) {
     ASSERT_NE(expected, nullptr);
     EXPECT_STREQ(quenlo::detail::chosen_kernel().name, expected->name);
 #if defined(__aarch64__)
-    if (built_kernels().count("neon") != 0) EXPECT_STREQ(quenlo::detail::chosen_kernel().name, "neon");
+    if (built_kernels().count("neon") != 0) {
+        EXPECT_STREQ(quenlo::detail::chosen_kernel().name, "neon");
+    }
 #endif
 }
 
