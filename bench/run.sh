@@ -4,7 +4,10 @@
 # one-liners on the four corpora, then against the floor alone on each
 # adversarial corpus (make_corpus --adversarial lists them), and prints
 # medians and ratios: the typical corpora, the worst adversarial one beside
-# them, then every adversarial one, worst first.
+# them, then every adversarial one, worst first. A second build with the
+# kernels up to AVX2 alone (-DQUENLO_KERNELS="scalar;ssse3;avx2") is timed
+# beside the default one, so the ratio to the floor of a program without
+# AVX-512 shows even on a machine that has it.
 #
 #   bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N]
 #                [--large SIZE] [--only typical|adversarial]
@@ -21,8 +24,9 @@
 # --only    time one family alone (the peak-memory check still runs)
 # --smoke   1M corpora, one run each, 2M memory check: proves the script
 #           works, measures nothing
-# Builds into $QUENLO_BENCH_BUILD (default build-bench); corpora and results
-# go to $QUENLO_BENCH_DATA (default build-bench/corpus).
+# Builds into $QUENLO_BENCH_BUILD (default build-bench) and, the AVX2-only
+# program, into the same name with -avx2 after it; corpora and results go to
+# $QUENLO_BENCH_DATA (default build-bench/corpus).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,6 +53,9 @@ cmake -S "$root" -B "$build" -DQUENLO_BENCH=ON -DQUENLO_BUILD_TESTS=OFF >/dev/nu
 cmake --build "$build" -j2 >/dev/null
 quenlo=$build/quenlo
 tools=$build/bench
+cmake -S "$root" -B "$build-avx2" -DQUENLO_BUILD_TESTS=OFF -DQUENLO_KERNELS="scalar;ssse3;avx2" >/dev/null
+cmake --build "$build-avx2" -j2 --target quenlo >/dev/null
+quenlo_avx2=$build-avx2/quenlo
 
 # The one-liners: the same rules line by line ('+' and TAB to a space, '&' to
 # a line break before unescaping, so %26 stays data).
@@ -80,20 +87,21 @@ for kind in $kinds; do
         hyperfine -N --style basic --warmup "$warmup" --runs "$runs" \
             --export-json "$data/$kind-fast-$round.json" \
             -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" \
-            -n baseline "$tools/line_baseline $file" >&2
+            -n baseline "$tools/line_baseline $file" -n avx2-only "$quenlo_avx2 $file" >&2
     done
     hyperfine --shell bash --style basic --runs "$slow_runs" --export-json "$data/$kind-slow.json" \
         -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
 done
 
-# The adversarial corpora: quenlo and the floor only, side by side.
+# The adversarial corpora: quenlo (both builds) and the floor only, side by side.
 for kind in $hard_kinds; do
     file=$data/hard-$kind-$hard_size.txt
     "$tools/make_corpus" "$kind" "$hard_size" >"$file"
     for round in $(seq "$rounds"); do
         hyperfine -N --style basic --warmup "$warmup" --runs "$runs" \
             --export-json "$data/hard-$kind-$round.json" \
-            -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" >&2
+            -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" \
+            -n avx2-only "$quenlo_avx2 $file" >&2
     done
     rm -f "$file"
 done
@@ -124,30 +132,34 @@ def timed(prefix):
 hard = []
 for k in hard_kinds.split():
     median_ms, per_round = timed(f"hard-{k}")
-    hard.append((per_round("quenlo", "floor"), k, median_ms("quenlo"), median_ms("floor")))
+    hard.append((per_round("quenlo", "floor"), k, median_ms("quenlo"), median_ms("floor"),
+                 per_round("avx2-only", "floor")))
 hard.sort(reverse=True)
 print(f"corpora of {size} (adversarial: {hard_size}), file in, /dev/null out; times are medians in ms;")
-print("each ratio is the median of per-round ratios, quenlo and the other program timed side by side")
+print("each ratio is the median of per-round ratios, quenlo and the other program timed side by side;")
+print("AVX2-only: the program built with the kernels up to AVX2 alone")
 if kinds.split():
-    print("| corpus | quenlo | floor | quenlo / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| corpus | quenlo | floor | quenlo / floor | AVX2-only / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
+    print("|---|---|---|---|---|---|---|---|---|")
 for k in kinds.split():
     median_ms, per_round = timed(f"{k}-fast")
     slow = results(f"{data}/{k}-slow.json")
     same = open(f"{data}/{k}-same").read().split()
     print(f"| {k} | {median_ms('quenlo'):.1f} | {median_ms('floor'):.1f} | {per_round('quenlo', 'floor'):.2f}× "
-          f"| {per_round('baseline', 'quenlo'):.1f}× "
+          f"| {per_round('avx2-only', 'floor'):.2f}× | {per_round('baseline', 'quenlo'):.1f}× "
           f"| {ratio(slow['python']['median'], slow['quenlo']['median']):.0f}× "
           f"| {ratio(slow['perl']['median'], slow['quenlo']['median']):.0f}× "
           f"| Python {same[0]}, Perl {same[1]} |")
 if hard:
     if kinds.split():
-        r, k, q, f = hard[0]
-        print(f"| worst of {len(hard)} adversarial: {k} | {q:.1f} | {f:.1f} | {r:.2f}× | | | | |")
+        r, k, q, f, a = hard[0]
+        print(f"| worst of {len(hard)} adversarial: {k} | {q:.1f} | {f:.1f} | {r:.2f}× | {a:.2f}× | | | | |")
         print()
-    print("| adversarial corpus, worst first | quenlo | floor | quenlo / floor |")
-    print("|---|---|---|---|")
-    for r, k, q, f in hard:
-        print(f"| {k} | {q:.1f} | {f:.1f} | {r:.2f}× |")
+    print("| adversarial corpus, worst first | quenlo | floor | quenlo / floor | AVX2-only / floor |")
+    print("|---|---|---|---|---|")
+    for r, k, q, f, a in hard:
+        print(f"| {k} | {q:.1f} | {f:.1f} | {r:.2f}× | {a:.2f}× |")
+    a, k = max((h[4], h[1]) for h in hard)
+    print(f"AVX2-only, worst adversarial corpus: {k}, {a:.2f}× the floor")
 print(f"peak resident memory: {int(small)/1024:.1f} MiB for a 1M input, {int(large)/1024:.1f} MiB for {large_size}")
 PY

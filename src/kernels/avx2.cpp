@@ -35,11 +35,9 @@ QUENLO_TARGET_AVX2 inline __m256i select(__m256i a, __m256i b, __m256i take_b) {
     return _mm256_blendv_epi8(a, b, take_b);
 }
 
-// Low nibble to the one special byte with that low nibble (TAB LF CR % & +
-// differ there); entries with no special byte hold a byte of another nibble.
-QUENLO_TARGET_AVX2 inline __m256i special_by_low_nibble() {
-    return _mm256_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0,  //
-                            1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
+// A 16-byte table in both lanes, for per-lane shuffles.
+QUENLO_TARGET_AVX2 inline __m256i both_lanes(const unsigned char (&table)[16]) {
+    return _mm256_broadcastsi128_si256(load_table(table));
 }
 
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
@@ -71,48 +69,51 @@ QUENLO_TARGET_AVX2 vector_stop avx2_loop(const unsigned char* in, std::size_t n,
     unsigned char* o = out;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
-    const __m256i specials = special_by_low_nibble();
+    const __m256i specials = both_lanes(special_by_low_nibble);
+    const __m256i changes = both_lanes(change_by_low_nibble);
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m256i v = load(in + i);
-        const unsigned special = bits(
-            _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, _mm256_and_si256(v, repeat(0x0F))), v));
-        if ((special | carry) == 0) {  // every byte gives itself
+        const __m256i low = _mm256_and_si256(v, repeat(0x0F));
+        const __m256i special = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(specials, low), v);
+        if ((bits(special) | carry) == 0) {  // every byte gives itself
             store(o, v);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        const __m256i space =
-            _mm256_or_si256(_mm256_cmpeq_epi8(v, repeat('+')), _mm256_cmpeq_epi8(v, repeat('\t')));
-        __m256i first = select(v, repeat(' '), space);
-        if (((special & ~bits(space)) | carry) == 0) {  // ... or a space
+        // Each byte's first output byte, escapes aside.
+        __m256i first =
+            _mm256_xor_si256(v, _mm256_and_si256(_mm256_shuffle_epi8(changes, low), special));
+        const unsigned brk = bits(_mm256_cmpeq_epi8(first, repeat('\r')));  // '&', CR, LF
+        const __m256i percent_v = _mm256_cmpeq_epi8(v, repeat('%'));
+        const unsigned percent = bits(percent_v);
+        if ((brk | percent | carry) == 0) {  // ... or a space
             store(o, first);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        __m256i not_hex1;
-        __m256i not_hex2;
-        const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
-        const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
-        const __m256i escape =
-            _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), _mm256_cmpeq_epi8(v, repeat('%')));
-        const __m256i value = hex_pair(value1, value2);
-        const __m256i cr_v = _mm256_cmpeq_epi8(v, repeat('\r'));
-        const __m256i lf_v = _mm256_cmpeq_epi8(v, repeat('\n'));
-        const __m256i brk_v =
-            _mm256_or_si256(_mm256_or_si256(cr_v, lf_v), _mm256_cmpeq_epi8(v, repeat('&')));
-        first = select(first, repeat('\r'), brk_v);
-        first = select(first, value, escape);
-
-        const unsigned esc = bits(escape);
-        const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
+        // Hex digits only where there is a '%', the LF of a CR LF only where
+        // there is a CR: form data has few of either.
+        unsigned esc = 0;
+        if (percent != 0) {
+            __m256i not_hex1;
+            __m256i not_hex2;
+            const __m256i value1 = hex_value(load(in + i + 1), not_hex1);
+            const __m256i value2 = hex_value(load(in + i + 2), not_hex2);
+            const __m256i escape = _mm256_andnot_si256(_mm256_or_si256(not_hex1, not_hex2), percent_v);
+            first = select(first, hex_pair(value1, value2), escape);
+            esc = bits(escape);
+        }
+        const unsigned cr = bits(_mm256_cmpeq_epi8(v, repeat('\r')));
+        unsigned lf_after_cr = 0;  // the LF of a CR LF
+        if ((cr | prev_cr) != 0)
+            lf_after_cr = bits(_mm256_cmpeq_epi8(v, repeat('\n'))) & ((cr << 1) | prev_cr);
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
-        const unsigned twice = bits(brk_v) & ~lf_after_cr;
+        const unsigned twice = brk & ~lf_after_cr;
         // Every byte gives one: one store instead of two emit_block16 calls.
         // The 16-byte kernels lack this path; there the check costs more
         // instructions than it saves.

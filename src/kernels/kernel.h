@@ -139,7 +139,8 @@ std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char
 #define QUENLO_KERNEL_NEON 0
 #endif
 
-// All kernels, scalar first, in order of preference from the least to the most capable.
+// The kernels the build compiled in (QUENLO_KERNELS), scalar first, in order
+// of preference from the least to the most capable.
 std::span<const decode_kernel> decode_kernels();
 
 // The kernel decode_form_chunk uses: the most capable one the CPU supports.

@@ -7,14 +7,19 @@ namespace {
 
 bool always() { return true; }
 
+// The build says which kernels are compiled in (QUENLO_KERNELS in CMake).
 constexpr detail::decode_kernel all_kernels[] = {
     {"scalar", always, detail::decode_chunk_scalar},
-#if defined(__x86_64__)
+#if QUENLO_WITH_SSSE3
     {"ssse3", detail::ssse3_supported, detail::decode_chunk_ssse3},
+#endif
+#if QUENLO_WITH_AVX2
     {"avx2", detail::avx2_supported, detail::decode_chunk_avx2},
+#endif
+#if QUENLO_WITH_AVX512
     {"avx512", detail::avx512_supported, detail::decode_chunk_avx512},
 #endif
-#if QUENLO_KERNEL_NEON
+#if QUENLO_WITH_NEON
     {"neon", always, detail::decode_chunk_neon},
 #endif
 };

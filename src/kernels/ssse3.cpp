@@ -33,12 +33,6 @@ QUENLO_TARGET_SSSE3 inline __m128i select(__m128i a, __m128i b, __m128i take_b) 
     return _mm_or_si128(_mm_andnot_si128(take_b, a), _mm_and_si128(take_b, b));
 }
 
-// Low nibble to the one special byte with that low nibble (TAB LF CR % & +
-// differ there); entries with no special byte hold a byte of another nibble.
-QUENLO_TARGET_SSSE3 inline __m128i special_by_low_nibble() {
-    return _mm_setr_epi8(1, 0, 0, 0, 0, '%', '&', 0, 0, '\t', '\n', '+', 0, '\r', 0, 0);
-}
-
 // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
 QUENLO_TARGET_SSSE3 inline __m128i hex_value(__m128i v, __m128i& not_hex) {
     const __m128i lo = _mm_and_si128(v, repeat(0x0F));
@@ -65,48 +59,54 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
     unsigned char* o = out;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
-    const __m128i specials = special_by_low_nibble();
+    const __m128i specials = load_table(special_by_low_nibble);
+    const __m128i changes = load_table(change_by_low_nibble);
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m128i v = load(in + i);
-        const unsigned special =
-            bits(_mm_cmpeq_epi8(_mm_shuffle_epi8(specials, _mm_and_si128(v, repeat(0x0F))), v));
-        if ((special | carry) == 0) {  // every byte gives itself
+        const __m128i low = _mm_and_si128(v, repeat(0x0F));
+        const __m128i special = _mm_cmpeq_epi8(_mm_shuffle_epi8(specials, low), v);
+        if ((bits(special) | carry) == 0) {  // every byte gives itself
             store(o, v);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        const __m128i space =
-            _mm_or_si128(_mm_cmpeq_epi8(v, repeat('+')), _mm_cmpeq_epi8(v, repeat('\t')));
-        __m128i first = select(v, repeat(' '), space);
-        if (((special & ~bits(space)) | carry) == 0) {  // ... or a space
+        // Each byte's first output byte, escapes aside.
+        __m128i first = _mm_xor_si128(v, _mm_and_si128(_mm_shuffle_epi8(changes, low), special));
+        const unsigned brk = bits(_mm_cmpeq_epi8(first, repeat('\r')));  // '&', CR, LF
+        const __m128i percent_v = _mm_cmpeq_epi8(v, repeat('%'));
+        const unsigned percent = bits(percent_v);
+        if ((brk | percent | carry) == 0) {  // ... or a space
             store(o, first);
             o += width;
             i += width;
             prev_cr = 0;
             continue;
         }
-        __m128i not_hex1;
-        __m128i not_hex2;
-        const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
-        const __m128i value2 = hex_value(load(in + i + 2), not_hex2);
-        const __m128i escape =
-            _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), _mm_cmpeq_epi8(v, repeat('%')));
-        const __m128i value = hex_pair(value1, value2);
-        const __m128i cr_v = _mm_cmpeq_epi8(v, repeat('\r'));
-        const __m128i lf_v = _mm_cmpeq_epi8(v, repeat('\n'));
-        const __m128i brk_v =
-            _mm_or_si128(_mm_or_si128(cr_v, lf_v), _mm_cmpeq_epi8(v, repeat('&')));
-        first = select(first, repeat('\r'), brk_v);
-        first = select(first, value, escape);
-
-        const unsigned esc = bits(escape);
-        const unsigned cr = bits(cr_v);
-        const unsigned lf_after_cr = bits(lf_v) & ((cr << 1) | prev_cr);  // the LF of a CR LF
+        // Hex digits only where there is a '%', the LF of a CR LF only where
+        // there is a CR: form data has few of either.
+        unsigned esc = 0;
+        if (percent != 0) {
+            __m128i not_hex1;
+            const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
+            // Second digits are first digits one byte on, the byte after
+            // them added at the end: one vector hex lookup instead of two.
+            const unsigned last = hex_digit[in[i + width + 1]];
+            const __m128i value2 = _mm_alignr_epi8(_mm_cvtsi32_si128(static_cast<int>(last)), value1, 1);
+            const __m128i not_hex2 =
+                _mm_alignr_epi8(_mm_cvtsi32_si128(-static_cast<int>(last >> 7)), not_hex1, 1);
+            const __m128i escape = _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), percent_v);
+            first = select(first, hex_pair(value1, value2), escape);
+            esc = bits(escape);
+        }
+        const unsigned cr = bits(_mm_cmpeq_epi8(v, repeat('\r')));
+        unsigned lf_after_cr = 0;  // the LF of a CR LF
+        if ((cr | prev_cr) != 0)
+            lf_after_cr = bits(_mm_cmpeq_epi8(v, repeat('\n'))) & ((cr << 1) | prev_cr);
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
-        const unsigned twice = bits(brk_v) & ~lf_after_cr;
+        const unsigned twice = brk & ~lf_after_cr;
         o = emit_block16(first, keep, twice, o);
         carry = digits_carried(esc, width);
         prev_cr = cr >> (width - 1);
