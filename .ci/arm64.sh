@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 toolchain=cmake/aarch64-linux-gnu.cmake
-emulator=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+emulator=(qemu-aarch64)  # the C library of the arm64 packages: see cmake/aarch64-linux-gnu.cmake
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -52,7 +52,7 @@ root="$scratch/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 # The scratch root has no C library and knows no architectures; the
-# emulator takes the ARM C library from /usr/aarch64-linux-gnu instead.
+# emulator takes the ARM C library from the arm64 packages installed here.
 dpkg --root="$root" --force-depends --force-architecture --force-not-root -i "$deb"
 apt-get install --simulate --quiet "./$deb" >/dev/null  # dependencies resolve here
 "${emulator[@]}" "$root/usr/bin/quenlo" examples/contact-form.txt >"$scratch/out"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Hardening run: the whole test suite built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (g++ and clang), then a bounded fuzzing run of
-# the decoder. Any finding fails. Installs nothing: needs g++, cmake,
+# UndefinedBehaviorSanitizer (g++ and clang), then with ThreadSanitizer, then
+# a bounded fuzzing run of the decoder. Any finding fails. Installs nothing: needs g++, cmake,
 # libgtest-dev, clang-14 and libclang-rt-14-dev.
 #   QUENLO_FUZZ_SECONDS  length of the fuzzing run (default 60)
 set -euo pipefail
@@ -19,6 +19,15 @@ for compiler in g++ clang++-14; do
     cmake --build "$dir" -j2
     ctest --test-dir "$dir" -j2 --output-on-failure
 done
+
+# The program tests read inputs of many pieces, so the reading-ahead thread
+# runs beside the decoding one: any data race fails the run.
+echo "== test suite with ThreadSanitizer, clang++-14"
+cmake -S . -B build-tsan -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUENLO_TSAN=ON -DQUENLO_WERROR=ON >/dev/null
+cmake --build build-tsan -j2
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan -j2 --output-on-failure -E Exhaustive  # in-process, one thread
 
 echo "== fuzzing the decoder for ${fuzz_seconds} s"
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUENLO_FUZZ=ON \

@@ -10,5 +10,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# -L: where the emulated programs find the ARM C library and loader.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The emulated programs load the ARM C library of Debian's arm64 packages
+# (libc6:arm64, libstdc++6:arm64): with the cross toolchain's copy (-L
+# /usr/aarch64-linux-gnu) the first thread a program starts never runs.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

@@ -1,12 +1,18 @@
 // One conversion pass: opens, checks, decodes and writes, and reports every failure.
 #include "convert.h"
 
+#include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "decode.h"
 #include "fileio.h"
@@ -46,49 +52,129 @@ struct destination {
     std::string name;  // "file [PATH]" or "standard output"
 };
 
-// The input and what the last read brought.
-struct source {
-    io::file_handle handle;
-    const char* path;
+void report_read_error(const char* path, int error) {
+    report(with_reason("Can't read file [" + io::display_path(path) + "]", error));
+}
+
+// One read's worth of the input.
+struct piece {
     unsigned char* buffer;  // read_size bytes
     std::size_t got = 0;
     bool at_end = false;
+    int error = 0;  // the read failed: nothing of it counts
 };
 
-void report_read_error(const source& in, int error) {
-    report(with_reason("Can't read file [" + io::display_path(in.path) + "]", error));
+// Reads the next piece; the input ends at its end or at a Ctrl-Z.
+void read_piece(io::file_handle in, piece& p) {
+    p.error = io::read_some(in, p.buffer, read_size, p.got);
+    if (p.error != 0) return;
+    p.at_end = p.got == 0;
+    if (const void* z = std::memchr(p.buffer, end_of_text, p.got)) {
+        p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.buffer);
+        p.at_end = true;
+    }
 }
 
-// Reads the next piece; the input ends at its end or at a Ctrl-Z.
-int read_piece(source& in) {
-    if (const int e = io::read_some(in.handle, in.buffer, read_size, in.got)) return e;
-    in.at_end = in.got == 0;
-    if (const void* z = std::memchr(in.buffer, end_of_text, in.got)) {
-        in.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - in.buffer);
-        in.at_end = true;
+// The input, its name for messages, and the room decoding needs.
+struct source {
+    io::file_handle handle;
+    const char* path;
+    unsigned char* out_buffer;  // decode_bound(read_size) bytes
+    decode_state state{};
+};
+
+// Decodes and writes one piece, or reports why it could not. Returns 0, or 1
+// after reporting a failure.
+int pass_on(source& in, const piece& p, const destination& out) {
+    if (p.error != 0) {
+        report_read_error(in.path, p.error);
+        return 1;
+    }
+    std::size_t n = decode_form_chunk(in.state, {p.buffer, p.got}, in.out_buffer);
+    if (p.at_end) n += decode_form_finish(in.state, in.out_buffer + n);
+    if (const int e = io::write_all(out.handle, in.out_buffer, n)) {
+        report(with_reason("Can't write " + out.name, e));
+        return 1;
     }
     return 0;
 }
 
-// Decodes and writes the piece already read, then reads, decodes and writes
-// until the end of the input. Returns 0, or 1 after reporting a failure.
-int pump(source& in, const destination& out) {
-    const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
-    decode_state state;
+// Passes on the piece already read, then reads and passes on the rest. Each
+// piece is written before the next read waits, so a pipe or a terminal sees
+// each line as it comes.
+int pump(source& in, piece& p, const destination& out) {
     for (;;) {
-        std::size_t n = decode_form_chunk(state, {in.buffer, in.got}, out_buffer.get());
-        if (in.at_end) n += decode_form_finish(state, out_buffer.get() + n);
-        // Written before the next read waits, so a pipe sees each line as it comes.
-        if (const int e = io::write_all(out.handle, out_buffer.get(), n)) {
-            report(with_reason("Can't write " + out.name, e));
-            return 1;
-        }
-        if (in.at_end) return 0;
-        if (const int e = read_piece(in)) {
-            report_read_error(in, e);
-            return 1;
-        }
+        if (const int status = pass_on(in, p, out); status != 0 || p.at_end) return status;
+        read_piece(in.handle, p);
     }
+}
+
+// Reading ahead: a second thread reads piece k + 1 into one buffer while
+// piece k in the other is decoded and written, in order, on this one.
+constexpr std::size_t pieces_in_flight = 2;
+
+// What the two threads share, guarded by `lock`.
+struct relay {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t read = 1;    // pieces read; the first was read before the thread started
+    std::size_t passed = 0;  // pieces decoded and written, their buffers free again
+    bool stop = false;       // a failure ended the pass: read no more
+};
+
+void read_ahead(io::file_handle in, std::span<piece, pieces_in_flight> ring, relay& r) {
+    for (std::size_t k = 1;; ++k) {
+        {
+            std::unique_lock hold(r.lock);
+            r.changed.wait(hold, [&] { return r.stop || k - r.passed < ring.size(); });
+            if (r.stop) return;
+        }
+        piece& p = ring[k % ring.size()];
+        read_piece(in, p);
+        {
+            const std::lock_guard hold(r.lock);
+            r.read = k + 1;
+        }
+        r.changed.notify_all();
+        if (p.error != 0 || p.at_end) return;
+    }
+}
+
+// pump, with the reads on a thread of their own. Falls back to pump when no
+// thread can be started.
+int pump_reading_ahead(source& in, piece& first, const destination& out) {
+    const auto second = std::make_unique_for_overwrite<unsigned char[]>(read_size);
+    std::array<piece, pieces_in_flight> ring{first, piece{second.get()}};
+    relay r;
+    std::thread reader;
+    try {
+        reader = std::thread(read_ahead, in.handle, std::span(ring), std::ref(r));
+    } catch (const std::system_error&) {
+        return pump(in, first, out);
+    }
+    int status = 0;
+    for (std::size_t k = 0;; ++k) {
+        {
+            std::unique_lock hold(r.lock);
+            r.changed.wait(hold, [&] { return r.read > k; });
+        }
+        const piece& p = ring[k % ring.size()];
+        status = pass_on(in, p, out);
+        if (status != 0 || p.at_end) break;
+        {
+            const std::lock_guard hold(r.lock);
+            r.passed = k + 1;
+        }
+        r.changed.notify_all();
+    }
+    {
+        // A write failure must not leave the reader waiting for a free buffer.
+        const std::lock_guard hold(r.lock);
+        r.stop = true;
+    }
+    r.changed.notify_all();
+    reader.join();
+    return status;
 }
 
 // Opens the output file, refuses it when it is the input, then empties it.
@@ -118,7 +204,8 @@ int open_destination(const char* output_path, const io::file_id& in_id, destinat
 
 int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {
     const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
-    source in{{}, input_path, in_buffer.get()};
+    const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
+    source in{{}, input_path, out_buffer.get()};
     if (io::open_input(input_path, in.handle) != 0) {
         report(std::string(cannot_open_head) + io::display_path(input_path) +
                std::string(cannot_open_tail));
@@ -128,11 +215,13 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
     // input that opens but cannot be read (a directory, a failing disk,
     // /proc/self/mem) leaves the output as it was.
     io::file_id in_id;
-    int e = io::identify(in.handle, in_id);
-    if (e == 0) e = read_piece(in);
-    if (e == 0 && in_id.kind == io::file_kind::directory) e = EISDIR;  // a directory never has form data
-    if (e != 0) {
-        report_read_error(in, e);
+    piece first{in_buffer.get()};
+    first.error = io::identify(in.handle, in_id);
+    if (first.error == 0) read_piece(in.handle, first);
+    if (first.error == 0 && in_id.kind == io::file_kind::directory)
+        first.error = EISDIR;  // a directory never has form data
+    if (first.error != 0) {
+        report_read_error(input_path, first.error);
         static_cast<void>(io::close_file(in.handle));
         return 1;
     }
@@ -154,7 +243,12 @@ int convert_form_file(const char* input_path, const char* output_path, output_mo
         return status;
     }
 
-    status = pump(in, out);
+    // Only a regular file that fills whole reads is worth a second thread:
+    // from a pipe or a terminal each read is written before the next one
+    // waits, and one processor would only take turns.
+    const bool read_ahead = in_id.kind == io::file_kind::regular && first.got == read_size &&
+                            !first.at_end && io::usable_processors() > 1;
+    status = read_ahead ? pump_reading_ahead(in, first, out) : pump(in, first, out);
     if (mode == output_mode::file) {
         // Closing is where some file systems first report a full disk.
         const int closed = io::close_file(out.handle);

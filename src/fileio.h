@@ -60,6 +60,10 @@ void guard_standard_handles();
 [[nodiscard]] int write_all(file_handle handle, const unsigned char* data, std::size_t size);
 [[nodiscard]] int close_file(file_handle handle);
 
+// Processors this process may run on (its affinity, where the system has
+// one); at least 1.
+[[nodiscard]] unsigned usable_processors();
+
 // The system's text for an error code returned above.
 [[nodiscard]] std::string error_text(int code);
 

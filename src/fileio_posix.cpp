@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sched.h>     // sched_getaffinity
 #include <sys/mman.h>  // memfd_create
 #endif
 
@@ -139,6 +140,19 @@ int close_file(file_handle handle) {
     // Linux and the BSDs release the descriptor even when close reports
     // EINTR, so it is never retried; the error is reported like any other.
     return close(handle) == 0 ? 0 : errno;
+}
+
+unsigned usable_processors() {
+#ifdef __linux__
+    // taskset and container limits narrow the affinity, not the count online.
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        return n > 0 ? static_cast<unsigned>(n) : 1u;
+    }
+#endif
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
 }
 
 std::string error_text(int code) { return code < 0 ? "Unknown error" : std::strerror(code); }

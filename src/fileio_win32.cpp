@@ -146,6 +146,17 @@ int write_all(file_handle handle, const unsigned char* data, std::size_t size) {
 
 int close_file(file_handle handle) { return CloseHandle(handle) ? 0 : last_error(); }
 
+unsigned usable_processors() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        unsigned n = 0;
+        for (; process != 0; process &= process - 1) ++n;
+        return n;
+    }
+    return 1;
+}
+
 std::string error_text(int code) {
     if (code < 0) return "Unknown error";
     char* text = nullptr;
