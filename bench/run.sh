@@ -4,10 +4,12 @@
 # one-liners on the four corpora, then against the floor alone on each
 # adversarial corpus (make_corpus --adversarial lists them), and prints
 # medians and ratios: the typical corpora, the worst adversarial one beside
-# them, then every adversarial one, worst first. A second build with the
-# kernels up to AVX2 alone (-DQUENLO_KERNELS="scalar;ssse3;avx2") is timed
-# beside the default one, so the ratio to the floor of a program without
-# AVX-512 shows even on a machine that has it.
+# them, then every adversarial one, worst first. The typical corpora are also
+# timed through a pipe (cat FILE | quenlo /dev/stdin) against cat FILE | cat.
+# A second build with the kernels up to AVX2 alone
+# (-DQUENLO_KERNELS="scalar;ssse3;avx2") is timed beside the default one, so
+# the ratio to the floor of a program without AVX-512 shows even on a
+# machine that has it.
 #
 #   bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N]
 #                [--large SIZE] [--only typical|adversarial]
@@ -88,6 +90,11 @@ for kind in $kinds; do
             --export-json "$data/$kind-fast-$round.json" \
             -n quenlo "$quenlo $file" -n floor "$tools/copy_floor $file" \
             -n baseline "$tools/line_baseline $file" -n avx2-only "$quenlo_avx2 $file" >&2
+        # Through a pipe: no reading ahead there, each read is written at once.
+        hyperfine --shell bash --style basic --warmup "$warmup" --runs "$runs" \
+            --export-json "$data/$kind-pipe-$round.json" \
+            -n quenlo "cat $file | $quenlo /dev/stdin 2>/dev/null >/dev/null" \
+            -n cat "cat $file | cat >/dev/null" >&2
     done
     hyperfine --shell bash --style basic --runs "$slow_runs" --export-json "$data/$kind-slow.json" \
         -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
@@ -139,21 +146,23 @@ print(f"corpora of {size} (adversarial: {hard_size}), file in, /dev/null out; ti
 print("each ratio is the median of per-round ratios, quenlo and the other program timed side by side;")
 print("AVX2-only: the program built with the kernels up to AVX2 alone")
 if kinds.split():
-    print("| corpus | quenlo | floor | quenlo / floor | AVX2-only / floor | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("| corpus | quenlo | floor | quenlo / floor | AVX2-only / floor | pipe: quenlo / cat | baseline / quenlo | Python / quenlo | Perl / quenlo | one-liners agree |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
 for k in kinds.split():
     median_ms, per_round = timed(f"{k}-fast")
+    _, pipe_round = timed(f"{k}-pipe")
     slow = results(f"{data}/{k}-slow.json")
     same = open(f"{data}/{k}-same").read().split()
     print(f"| {k} | {median_ms('quenlo'):.1f} | {median_ms('floor'):.1f} | {per_round('quenlo', 'floor'):.2f}× "
-          f"| {per_round('avx2-only', 'floor'):.2f}× | {per_round('baseline', 'quenlo'):.1f}× "
+          f"| {per_round('avx2-only', 'floor'):.2f}× | {pipe_round('quenlo', 'cat'):.2f}× "
+          f"| {per_round('baseline', 'quenlo'):.1f}× "
           f"| {ratio(slow['python']['median'], slow['quenlo']['median']):.0f}× "
           f"| {ratio(slow['perl']['median'], slow['quenlo']['median']):.0f}× "
           f"| Python {same[0]}, Perl {same[1]} |")
 if hard:
     if kinds.split():
         r, k, q, f, a = hard[0]
-        print(f"| worst of {len(hard)} adversarial: {k} | {q:.1f} | {f:.1f} | {r:.2f}× | {a:.2f}× | | | | |")
+        print(f"| worst of {len(hard)} adversarial: {k} | {q:.1f} | {f:.1f} | {r:.2f}× | {a:.2f}× | | | | | |")
         print()
     print("| adversarial corpus, worst first | quenlo | floor | quenlo / floor | AVX2-only / floor |")
     print("|---|---|---|---|---|")
