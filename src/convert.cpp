@@ -122,7 +122,7 @@ struct relay {
     bool stop = false;       // a failure ended the pass: read no more
 };
 
-void read_ahead(io::file_handle in, std::span<piece, pieces_in_flight> ring, relay& r) {
+void read_pieces_ahead(io::file_handle in, std::span<piece, pieces_in_flight> ring, relay& r) {
     for (std::size_t k = 1;; ++k) {
         {
             std::unique_lock hold(r.lock);
@@ -148,7 +148,7 @@ int pump_reading_ahead(source& in, piece& first, const destination& out) {
     relay r;
     std::thread reader;
     try {
-        reader = std::thread(read_ahead, in.handle, std::span(ring), std::ref(r));
+        reader = std::thread(read_pieces_ahead, in.handle, std::span(ring), std::ref(r));
     } catch (const std::system_error&) {
         return pump(in, first, out);
     }

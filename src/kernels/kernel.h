@@ -41,12 +41,26 @@
 // other carried bit: an LF at the start of the next block gives nothing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
 #include "decode.h"
 
 namespace quenlo::detail {
+
+// Value of each byte as a hex digit, or -1: the scalar kernel's escapes, and
+// the one byte past a block that a vector loop looks up alone.
+inline constexpr std::array<std::int8_t, 256> hex_table = [] {
+    std::array<std::int8_t, 256> t{};
+    for (auto& v : t) v = -1;
+    for (std::size_t c = 0; c < 10; ++c) t['0' + c] = static_cast<std::int8_t>(c);
+    for (std::size_t c = 0; c < 6; ++c) {
+        t['A' + c] = static_cast<std::int8_t>(10 + c);
+        t['a' + c] = static_cast<std::int8_t>(10 + c);
+    }
+    return t;
+}();
 
 using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>,
                                          unsigned char*);

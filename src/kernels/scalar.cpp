@@ -12,18 +12,6 @@
 namespace quenlo {
 namespace {
 
-// Value of each byte as a hex digit, or -1.
-constexpr std::array<std::int8_t, 256> hex_table = [] {
-    std::array<std::int8_t, 256> t{};
-    for (auto& v : t) v = -1;
-    for (std::size_t c = 0; c < 10; ++c) t['0' + c] = static_cast<std::int8_t>(c);
-    for (std::size_t c = 0; c < 6; ++c) {
-        t['A' + c] = static_cast<std::int8_t>(10 + c);
-        t['a' + c] = static_cast<std::int8_t>(10 + c);
-    }
-    return t;
-}();
-
 // Each byte's first output byte ('%' aside); a line break gives CR LF.
 constexpr std::array<unsigned char, 256> first_table = [] {
     std::array<unsigned char, 256> t{};
@@ -42,6 +30,8 @@ constexpr std::array<unsigned char, 512> length_table = [] {
     t[256 + '\n'] = 0;
     return t;
 }();
+
+using detail::hex_table;
 
 constexpr bool is_hex(unsigned char c) { return hex_table[c] >= 0; }
 

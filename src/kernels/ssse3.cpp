@@ -93,10 +93,11 @@ QUENLO_TARGET_SSSE3 vector_stop ssse3_loop(const unsigned char* in, std::size_t 
             const __m128i value1 = hex_value(load(in + i + 1), not_hex1);
             // Second digits are first digits one byte on, the byte after
             // them added at the end: one vector hex lookup instead of two.
-            const unsigned last = hex_digit[in[i + width + 1]];
+            // 0xFF (top bit set) when it is not a digit.
+            const auto last = static_cast<unsigned char>(hex_table[in[i + width + 1]]);
             const __m128i value2 = _mm_alignr_epi8(_mm_cvtsi32_si128(static_cast<int>(last)), value1, 1);
             const __m128i not_hex2 =
-                _mm_alignr_epi8(_mm_cvtsi32_si128(-static_cast<int>(last >> 7)), not_hex1, 1);
+                _mm_alignr_epi8(_mm_cvtsi32_si128(-(last >> 7)), not_hex1, 1);
             const __m128i escape = _mm_andnot_si128(_mm_or_si128(not_hex1, not_hex2), percent_v);
             first = select(first, hex_pair(value1, value2), escape);
             esc = bits(escape);

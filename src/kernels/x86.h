@@ -6,8 +6,6 @@
 
 #include <immintrin.h>
 
-#include <array>
-
 #include "kernels/emit_tables.h"
 
 #define QUENLO_TARGET_SSSE3 __attribute__((target("ssse3")))
@@ -25,18 +23,6 @@ alignas(16) inline constexpr unsigned char special_by_low_nibble[16] = {
 // select for each of them.
 alignas(16) inline constexpr unsigned char change_by_low_nibble[16] = {
     0, 0, 0, 0, 0, 0, '&' ^ '\r', 0, 0, '\t' ^ ' ', '\n' ^ '\r', '+' ^ ' ', 0, 0, 0, 0};
-
-// Byte to its hex digit value, or 0x80 when it is not a hex digit.
-inline constexpr std::array<unsigned char, 256> hex_digit = [] {
-    std::array<unsigned char, 256> t{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned v = 0x80;
-        if (b >= '0' && b <= '9') v = b - '0';
-        if ((b | 0x20u) >= 'a' && (b | 0x20u) <= 'f') v = (b | 0x20u) - 'a' + 10;
-        t[b] = static_cast<unsigned char>(v);
-    }
-    return t;
-}();
 
 QUENLO_TARGET_SSSE3 inline __m128i load_table(const unsigned char (&table)[16]) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
