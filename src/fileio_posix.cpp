@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <sched.h>     // sched_getaffinity
-#include <sys/mman.h>  // memfd_create
+#include <sched.h>           // sched_getaffinity
+#include <sys/sysmacros.h>  // major, minor
 #endif
 
 namespace quenlo::io {
@@ -20,24 +20,23 @@ std::string display_path(const char* path) { return path; }
 
 namespace {
 
-// A stand-in for a closed standard handle: empty, read-only (so writes fail
-// with EBADF, as on the closed handle), and close-on-exec. No standard handle
-// is close-on-exec when a program starts (exec would have closed it), so that
-// flag marks a stand-in without any state kept. On Linux it is a file of its
-// own, so that a path to it (/dev/stdin) is told apart from /dev/null itself.
+// A stand-in for a closed standard handle: the read end of a pipe whose write
+// end is closed, so it reads as empty and writes fail with EBADF, as on the
+// closed handle. No path leads to it on any system: /proc/self/fd and /dev/fd
+// reopen the pipe itself, which the check below recognises. /dev/null stays a
+// file like any other. No standard handle is close-on-exec when a program
+// starts (exec would have closed it), so that flag marks a stand-in without
+// any state kept.
 int make_stand_in() {
-#ifdef __linux__
-    const int store = memfd_create("closed standard handle", MFD_CLOEXEC);
-    if (store >= 0) {
-        const std::string self = "/proc/self/fd/" + std::to_string(store);
-        const int view = open(self.c_str(), O_RDONLY | O_CLOEXEC);
-        close(store);
-        if (view >= 0) return view;
+    int ends[2];
+    if (pipe(ends) != 0) {
+        // Out of descriptors system-wide: /dev/null still keeps the slots
+        // filled, at the cost of refusing /dev/null by name.
+        return open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
-#endif
-    // Elsewhere, or without /proc: /dev/null, which the check below cannot
-    // tell from a /dev/null named on the command line.
-    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+    close(ends[1]);
+    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    return ends[0];
 }
 
 bool is_closed(int fd) { return fcntl(fd, F_GETFD) < 0 && errno == EBADF; }
@@ -70,6 +69,26 @@ int open_path(const char* path, int flags, file_handle& handle) {
     close(handle);
     handle = -1;
     return EBADF;
+}
+
+// A loop device shows the file behind it in sysfs; a device or file that
+// cannot be looked up there has no backing file, as elsewhere than Linux.
+void find_backing_file([[maybe_unused]] dev_t device, [[maybe_unused]] file_id& id) {
+#ifdef __linux__
+    const std::string name = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                             std::to_string(minor(device)) + "/loop/backing_file";
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char path[4097];
+    const ssize_t n = read(fd, path, sizeof path - 1);
+    close(fd);
+    if (n <= 0) return;
+    path[n] = 0;
+    path[std::strcspn(path, "\n")] = 0;
+    struct stat backing;
+    if (stat(path, &backing) != 0 || !S_ISREG(backing.st_mode)) return;
+    id.backing = {static_cast<std::uint64_t>(backing.st_dev), static_cast<std::uint64_t>(backing.st_ino)};
+#endif
 }
 
 }  // namespace
@@ -107,6 +126,7 @@ int identify(file_handle handle, file_id& id) {
     if (S_ISBLK(st.st_mode)) {
         id.kind = file_kind::block_device;
         id.index = static_cast<std::uint64_t>(st.st_rdev);
+        find_backing_file(st.st_rdev, id);
         return 0;
     }
     id.kind = S_ISREG(st.st_mode)    ? file_kind::regular
