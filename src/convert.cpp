@@ -39,11 +39,16 @@ std::string with_reason(std::string message, int error) {
 
 // Only files whose reading and writing share one store can be "the same":
 // regular files, FIFOs and block devices. A character device (a terminal,
-// /dev/null) reads and writes separate streams.
+// /dev/null) reads and writes separate streams. A loop device shares its
+// store with the file behind it and with every other loop device over it.
 bool same_file(const io::file_id& a, const io::file_id& b) {
     const bool shared_store = a.kind == io::file_kind::regular || a.kind == io::file_kind::fifo ||
                               a.kind == io::file_kind::block_device;
-    return shared_store && a.kind == b.kind && a.volume == b.volume && a.index == b.index;
+    if (shared_store && a.kind == b.kind && a.volume == b.volume && a.index == b.index) return true;
+    auto store = [](const io::file_id& f) {
+        return f.kind == io::file_kind::regular ? io::file_id::store{f.volume, f.index} : f.backing;
+    };
+    return store(a) != io::file_id::store{} && store(a) == store(b);
 }
 
 // Where decoded text goes and how to name it in a message.

@@ -26,6 +26,13 @@ struct file_id {
     file_kind kind = file_kind::other;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
+    // A loop device's backing file (volume and index of a regular file), whose
+    // bytes the device reads and writes; all zero for anything else.
+    struct store {
+        std::uint64_t volume = 0;
+        std::uint64_t index = 0;
+        bool operator==(const store&) const = default;
+    } backing;
 };
 
 // The command line, program name first. On Windows it is split from the UTF-16
