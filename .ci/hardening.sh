@@ -6,6 +6,7 @@
 #   QUENLO_FUZZ_SECONDS  length of the fuzzing run (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/lib.sh
 
 fuzz_seconds=${QUENLO_FUZZ_SECONDS:-60}
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
@@ -13,7 +14,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 for compiler in g++ clang++-14; do
     dir=build-sanitize-${compiler%%+*}
-    echo "== test suite with ASan+UBSan, $compiler"
+    step "Test suite with ASan+UBSan, $compiler"
     cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQUENLO_SANITIZE=ON -DQUENLO_WERROR=ON >/dev/null
     cmake --build "$dir" -j2
@@ -22,19 +23,12 @@ done
 
 # The program tests read inputs of many pieces, so the reading-ahead thread
 # runs beside the decoding one: any data race fails the run.
-echo "== test suite with ThreadSanitizer, clang++-14"
+step "Test suite with ThreadSanitizer, clang++-14"
 cmake -S . -B build-tsan -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUENLO_TSAN=ON -DQUENLO_WERROR=ON >/dev/null
 cmake --build build-tsan -j2
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan -j2 --output-on-failure -E Exhaustive  # in-process, one thread
 
-echo "== fuzzing the decoder for ${fuzz_seconds} s"
-cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUENLO_FUZZ=ON \
-    -DQUENLO_BUILD_TESTS=OFF -DQUENLO_WERROR=ON >/dev/null
-cmake --build build-fuzz -j2
-# New inputs go to a scratch directory; fuzz/corpus is only read.
-mkdir -p build-fuzz/found
-build-fuzz/fuzz/decode_fuzzer -max_total_time="$fuzz_seconds" -max_len=4096 \
-    -dict=fuzz/form.dict -artifact_prefix=build-fuzz/ -print_final_stats=1 \
-    build-fuzz/found fuzz/corpus
+step "Fuzzing the decoder for ${fuzz_seconds} s"
+fuzz_decoder build-fuzz "$fuzz_seconds" -DCMAKE_CXX_COMPILER=clang++-14

@@ -9,21 +9,15 @@
 # 32-bit Wine installed, so that it runs both kinds of program.
 set -euo pipefail
 : "${WINEPREFIX:?set WINEPREFIX to a prefix made by wineboot}"
+source "$(dirname "$0")/lib.sh"
 
 exe64=$(realpath "$1/quenlo.exe")
 exe32=$(realpath "$2/quenlo.exe")
-wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wine32=/usr/lib/wine/wine  # the 32-bit loader; /usr/bin/wine might pick either
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Wine takes code page 932 (Shift_JIS) for the ANSI code page from a Japanese
-# locale, which is compiled here in case the system has none.
-mkdir "$work/locale"
-# localedef also fails on mere warnings; the locale counts if it was written.
-localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" >/dev/null 2>&1 ||
-    [ -e "$work/locale/ja_JP.UTF-8/LC_CTYPE" ] || { echo "localedef failed (package locales)" >&2; exit 1; }
+japanese_locale "$work/locale"
 japanese=(env LOCPATH="$work/locale" LC_ALL=ja_JP.UTF-8)
 
 mkdir "$work/inputs"
@@ -78,7 +72,7 @@ run_one() {  # label, loader, quenlo.exe, one entry of runs
     echo "$label $name: status $status, $((SECONDS - start)) s"
 }
 
-for run in "${runs[@]}"; do run_one win64 "$wine64" "$exe64" "$run"; done
+for run in "${runs[@]}"; do run_one win64 "$wine64_loader" "$exe64" "$run"; done
 # The reference must succeed or fail as meant, and show the Japanese name in
 # Shift_JIS, so that two builds failing alike for another reason (Wine not
 # starting them, no code page 932) do not pass as agreeing.
@@ -98,7 +92,7 @@ fi
 
 # Compared run by run, so that a difference stops the check at once.
 for run in "${runs[@]}"; do
-    run_one win32 "$wine32" "$exe32" "$run"
+    run_one win32 "$wine32_loader" "$exe32" "$run"
     read -r name _ <<<"$run"
     for f in "$name" "$name.out" "$name.err" "$name.status"; do
         if ! diff -r "$work/win64/$f" "$work/win32/$f"; then
