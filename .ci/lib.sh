@@ -9,15 +9,6 @@ wine64_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wine32_loader=/usr/lib/wine/wine
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
-# japanese_locale DIR: compiles ja_JP.UTF-8 into DIR, for LOCPATH. Wine takes
-# code page 932 (Shift_JIS) for the ANSI code page from a Japanese locale.
-japanese_locale() {
-    mkdir -p "$1"
-    # localedef also fails on mere warnings; the locale counts if it was written.
-    localedef -i ja_JP -f UTF-8 "$1/ja_JP.UTF-8" >/dev/null 2>&1 ||
-        [ -e "$1/ja_JP.UTF-8/LC_CTYPE" ] || { echo "localedef failed (package locales)" >&2; return 1; }
-}
-
 # The decoded text of examples/contact-form.txt, written out independently.
 example_output() {
     printf 'name=\xe5\xb1\xb1\xe7\x94\xb0 \xe5\xa4\xaa\xe9\x83\x8e\r\nemail=taro@example.com\r\n'

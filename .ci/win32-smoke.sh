@@ -17,8 +17,11 @@ exe32=$(realpath "$2/quenlo.exe")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-japanese_locale "$work/locale"
-japanese=(env LOCPATH="$work/locale" LC_ALL=ja_JP.UTF-8)
+# Wine takes code page 932 (Shift_JIS) for the ANSI code page from a Japanese
+# locale; the 64-bit build compiled one for its own tests.
+locale=$(realpath "$1/tests/locale")
+[ -e "$locale/ja_JP.UTF-8/LC_CTYPE" ] || { echo "no ja_JP.UTF-8 in $locale (package locales)" >&2; exit 1; }
+japanese=(env LOCPATH="$locale" LC_ALL=ja_JP.UTF-8)
 
 mkdir "$work/inputs"
 cd "$work/inputs"
