@@ -68,7 +68,12 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     else
         posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
+    // A limit is set by a shell that then becomes the program.
     std::vector<std::string> argv_strings{QUENLO_EXE};
+    if (options.address_space_kib != 0)
+        argv_strings = {"/bin/sh", "-c",
+                        "ulimit -v " + std::to_string(options.address_space_kib) + " && exec \"$0\" \"$@\"",
+                        QUENLO_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings) argv.push_back(s.data());
@@ -88,7 +93,7 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     envp.push_back(nullptr);
 
     pid_t pid = 0;
-    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, nullptr, argv.data(), envp.data());
+    const int e = posix_spawn(&pid, argv_strings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (e != 0) throw std::runtime_error("cannot start " QUENLO_EXE);
 
