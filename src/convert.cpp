@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -52,17 +53,30 @@ int report_no_memory(const char* input_path) {
 // read with those two bytes in front of it decodes on its own.
 constexpr std::size_t lead_size = 2;
 
+// Pieces and their text start on a cache line, so that the decoder's wide
+// loads and stores never straddle two (the lead sits just before the piece).
+constexpr std::size_t line_size = 64;
+
 // Room for one piece and its decoded text.
 struct room {
-    std::unique_ptr<unsigned char[]> in;   // lead_size + read_size bytes: the lead, then the piece
-    std::unique_ptr<unsigned char[]> out;  // decode_bound(read_size) bytes
+    std::unique_ptr<unsigned char[]> in_store, out_store;
+    unsigned char* in = nullptr;   // lead_size + read_size bytes: the lead, then the piece
+    unsigned char* out = nullptr;  // decode_bound(read_size) bytes
 };
+
+unsigned char* line_aligned(unsigned char* p, std::size_t before) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p) + before;
+    return p + (line_size - at % line_size) % line_size;
+}
 
 // Allocates a room; false, and nothing thrown, when the memory cannot be had.
 bool make_room(room& r) {
-    r.in.reset(new (std::nothrow) unsigned char[lead_size + read_size]);
-    r.out.reset(new (std::nothrow) unsigned char[decode_bound(read_size)]);
-    return r.in != nullptr && r.out != nullptr;
+    r.in_store.reset(new (std::nothrow) unsigned char[lead_size + read_size + line_size]);
+    r.out_store.reset(new (std::nothrow) unsigned char[decode_bound(read_size) + line_size]);
+    if (r.in_store == nullptr || r.out_store == nullptr) return false;
+    r.in = line_aligned(r.in_store.get(), lead_size);
+    r.out = line_aligned(r.out_store.get(), 0);
+    return true;
 }
 
 // --- reading --------------------------------------------------------------------
@@ -105,14 +119,14 @@ void read_piece_at(io::file_handle in, std::uint64_t offset, room& r, piece& p,
     int error = 0;
     while (have < want) {
         std::size_t got = 0;
-        error = io::read_at(in, offset - lead_size + have, r.in.get() + have, want - have, got);
+        error = io::read_at(in, offset - lead_size + have, r.in + have, want - have, got);
         if (error != 0 || got == 0) break;
         have += got;
     }
-    p = piece{r.in.get() + lead_size, have > lead_size ? have - lead_size : 0, false, error};
+    p = piece{r.in + lead_size, have > lead_size ? have - lead_size : 0, false, error};
     p.at_end = error == 0 && have < want;
-    state = decode_state{};
-    if (have >= lead_size) static_cast<void>(decode_form_chunk(state, {r.in.get(), lead_size}, r.out.get()));
+    state = {};
+    if (have >= lead_size) static_cast<void>(decode_form_chunk(state, {r.in, lead_size}, r.out));
     end_at_ctrl_z(p);
 }
 
@@ -184,14 +198,15 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 // every read back until every worker runs, so a thread that cannot start
 // leaves the input (and the output) untouched for the one-thread pass.
 
-// What the workers share, guarded by `lock`.
+// What the workers share, changed only under `lock`; `turn` and `over` may
+// also be looked at without it.
 struct relay {
     std::mutex lock;
     std::condition_variable changed;
-    std::uint64_t turn = 0;  // the piece whose text goes out next
-    bool started = false;    // every worker runs: reading may begin
-    bool over = false;       // the input ended, or a failure ended the pass: nothing more goes out
-    outcome result;          // how the pass ended
+    std::atomic<std::uint64_t> turn = 0;  // the piece whose text goes out next
+    bool started = false;                 // every worker runs: reading may begin
+    std::atomic<bool> over = false;       // the input ended, or a failure ended the pass: nothing more goes out
+    outcome result;                       // how the pass ended
 };
 
 // What every worker reads from; it never changes while they run.
@@ -209,8 +224,16 @@ bool may_read(relay& r) {
     return !r.over;
 }
 
-// Waits until piece k has the turn; false when the pass is over first.
+// Waits until piece k has the turn; false when the pass is over first. The
+// turn mostly comes within microseconds, sooner than a sleeping thread is
+// woken (on a virtual machine, its processor too), so it is looked for a
+// while before sleeping.
 bool wait_for_turn(relay& r, std::uint64_t k) {
+    for (int tries = 0; tries < 256; ++tries) {
+        if (r.over) return false;
+        if (r.turn == k) return true;
+        std::this_thread::yield();
+    }
     std::unique_lock hold(r.lock);
     r.changed.wait(hold, [&] { return r.turn == k || r.over; });
     return !r.over;
@@ -240,9 +263,9 @@ void decode_share(const shared_files& f, relay& r, unsigned w, room& mine, piece
             if (!may_read(r)) return;
             read_piece_at(f.in, f.origin + k * read_size, mine, p, state);
         }
-        const std::size_t n = decode_piece(state, p, mine.out.get());
+        const std::size_t n = decode_piece(state, p, mine.out);
         if (!wait_for_turn(r, k)) return;
-        const bool goes_on = pass_on(p, mine.out.get(), n, f.out, o);
+        const bool goes_on = pass_on(p, mine.out, n, f.out, o);
         hand_over(r, k, goes_on, o);
         if (!goes_on) return;
     }
@@ -265,7 +288,8 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     const bool all = running == f.workers;
     {
         const std::lock_guard hold(r.lock);
-        (all ? r.started : r.over) = true;
+        r.started = all;
+        r.over = !all;
     }
     r.changed.notify_all();
     if (all) decode_share(f, r, 0, rooms[0], first);
@@ -407,7 +431,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
         return 1;
     }
     io::file_id in_id;
-    piece first{rooms[0].in.get() + lead_size};
+    piece first{rooms[0].in + lead_size};
     if (const int e = probe(in, in_id, first)) {
         report_read_error(input_path, e);
         static_cast<void>(io::close_file(in));
@@ -431,7 +455,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
     f.out = out.handle;
     outcome o;
     if (f.workers < 2 || !decode_in_parallel(f, rooms, first, o))
-        o = pump(in, first, rooms[0].out.get(), out.handle);
+        o = pump(in, first, rooms[0].out, out.handle);
     return close_files(in, out, report_outcome(o, input_path, out));
 }
 
