@@ -189,14 +189,18 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 // was opened, so no worker waits for another to read or decode. Only the
 // writing is in turn: piece k's text goes out right after piece k - 1's.
 //
-// Who owns what. Each worker owns its room from before the workers start
-// until they are all joined; no other thread touches it. The pieces' file
-// ranges never overlap except for their leads, which are only read. What the
-// workers share is the relay, guarded by its lock: the worker whose piece has
-// the turn alone writes to the output, and it passes the turn on under the
-// lock, which orders its writes before the next worker's. `started` holds
-// every read back until every worker runs, so a thread that cannot start
-// leaves the input (and the output) untouched for the one-thread pass.
+// Who owns what, and what orders it. Each worker owns its room (both
+// buffers) from before the workers start until they are all joined; no
+// other thread touches it. The output belongs to the worker whose piece has
+// the turn: it writes, then passes the turn on in the relay, under the
+// relay's lock; the next worker sees the new turn (under the lock, or by
+// looking at the atomic) only after that, so the writes follow one another
+// in order. The worker that ends the pass sets the result, under the lock;
+// this thread reads it after joining them all. The input is read by all at
+// once, at ranges that overlap only in the two-byte leads, and closed after
+// the joins. `started` holds every read back until every worker runs, so a
+// thread that cannot start leaves the input (and the output) untouched for
+// the one-thread pass.
 
 // What the workers share, changed only under `lock`; `turn` and `over` may
 // also be looked at without it.
@@ -333,6 +337,23 @@ unsigned make_rooms(std::span<room> rooms, unsigned n) {
     return n;
 }
 
+// The workers for this input, planned before the output is touched: how
+// many, where piece 0 starts, and their rooms.
+shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece& first,
+                          unsigned processors, std::span<room> rooms) {
+    shared_files f;
+    f.in = in;
+    f.workers = worker_count(id, first, processors);
+    std::uint64_t after_first = 0;
+    if (f.workers < 2 || io::position(in, after_first) != 0 || after_first < read_size) {
+        f.workers = 1;
+        return f;
+    }
+    f.origin = after_first - read_size;
+    f.workers = make_rooms(rooms, f.workers);
+    return f;
+}
+
 // Only files whose reading and writing share one store can be "the same":
 // regular files, FIFOs and block devices. A character device (a terminal,
 // /dev/null) reads and writes separate streams.
@@ -437,15 +458,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
         static_cast<void>(io::close_file(in));
         return 1;
     }
-    shared_files f;
-    f.in = in;
-    f.workers = worker_count(in_id, first, processors);
-    if (f.workers > 1) {
-        std::uint64_t after_first = 0;
-        const bool placed = io::position(in, after_first) == 0 && after_first >= read_size;
-        f.origin = after_first - read_size;
-        f.workers = placed ? make_rooms(rooms, f.workers) : 1;
-    }
+    shared_files f = plan_workers(in, in_id, first, processors, rooms);
 
     destination out;
     if (open_destination(input_path, output_path, mode, in_id, out) != 0) {
