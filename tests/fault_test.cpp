@@ -393,6 +393,7 @@ TEST(Fault, MemoryRunningShort) {
         write_file(dir.file("out"), "kept");
         run_options o;
         o.address_space_kib = kib;
+        o.stack_kib = 256;  // a thread's stack is as large: threads can start where buffers cannot
         const auto r = run_quenlo({dir.file("in"), dir.file("out")}, o);
         const std::string out = read_file(dir.file("out"));
         if (r.err.rfind(banner, 0) != 0) {  // too little even to load the program

@@ -73,7 +73,8 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     std::vector<std::string> argv_strings{QUENLO_EXE};
     if (options.address_space_kib != 0)
         argv_strings = {"/bin/sh", "-c",
-                        "ulimit -v " + std::to_string(options.address_space_kib) + " && exec \"$0\" \"$@\"",
+                        (options.stack_kib != 0 ? "ulimit -s " + std::to_string(options.stack_kib) + " && " : "") +
+                            "ulimit -v " + std::to_string(options.address_space_kib) + " && exec \"$0\" \"$@\"",
                         QUENLO_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
