@@ -14,6 +14,7 @@
 #
 #   bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N]
 #                [--large SIZE] [--only typical|adversarial] [--against BUILD]
+#                [--no-one-liners]
 #
 # --size    bytes per corpus (default 300M; K, M, G suffixes are binary)
 # --hard-size  bytes per adversarial corpus (default 100M); each is made,
@@ -29,6 +30,7 @@
 #           one in every run: BUILD/quenlo, and BUILD-avx2/quenlo beside the
 #           AVX2-only build (e.g. two builds of an earlier commit), for a
 #           before-and-after table
+# --no-one-liners  leave out the Python and Perl runs (most of the time)
 # --smoke   1M corpora, one run each, 2M memory check: proves the script
 #           works, measures nothing
 # Builds into $QUENLO_BENCH_BUILD (default build-bench) and, the AVX2-only
@@ -37,8 +39,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-size=300M hard_size=100M rounds=5 runs=3 slow_runs=3 warmup=1 large=4G only= against=
-usage="usage: bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N] [--large SIZE] [--only typical|adversarial] [--against BUILD]"
+size=300M hard_size=100M rounds=5 runs=3 slow_runs=3 warmup=1 large=4G only= against= one_liners=yes
+usage="usage: bench/run.sh [--smoke] [--size SIZE] [--hard-size SIZE] [--rounds N] [--large SIZE] [--only typical|adversarial] [--against BUILD] [--no-one-liners]"
 while [ $# -gt 0 ]; do
     case "$1" in
     --smoke) size=1M hard_size=1M rounds=1 runs=1 slow_runs=1 warmup=0 large=2M ;;
@@ -48,6 +50,7 @@ while [ $# -gt 0 ]; do
     --large) large=$2; shift ;;
     --only) only=$2; shift ;;
     --against) against=$(cd "$2" && pwd); shift ;;
+    --no-one-liners) one_liners=no ;;
     *) echo "$usage" >&2; exit 2 ;;
     esac
     shift
@@ -87,8 +90,11 @@ for kind in $kinds; do
     # checked on 4M of the same kind.
     check=$data/$kind-check.txt
     [ -s "$check" ] || "$tools/make_corpus" "$kind" 4M >"$check"
-    "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$py_cmd" <"$check") && py_same=yes || py_same=no
-    "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$pl_cmd" <"$check") && pl_same=yes || pl_same=no
+    py_same=- pl_same=-
+    if [ "$one_liners" = yes ]; then
+        "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$py_cmd" <"$check") && py_same=yes || py_same=no
+        "$quenlo" "$check" 2>/dev/null | cmp -s - <(eval "$pl_cmd" <"$check") && pl_same=yes || pl_same=no
+    fi
     echo "$py_same $pl_same" >"$data/$kind-same"
 
     for round in $(seq "$rounds"); do
@@ -108,8 +114,10 @@ for kind in $kinds; do
             -n quenlo "cat $file | $quenlo /dev/stdin 2>/dev/null >/dev/null" \
             -n cat "cat $file | cat >/dev/null" "${before[@]}" >&2
     done
-    hyperfine --shell bash --style basic --runs "$slow_runs" --export-json "$data/$kind-slow.json" \
-        -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
+    rm -f "$data/$kind-slow.json"
+    [ "$one_liners" = no ] ||
+        hyperfine --shell bash --style basic --runs "$slow_runs" --export-json "$data/$kind-slow.json" \
+            -n quenlo "$quenlo $file" -n python "$py_cmd <$file" -n perl "$pl_cmd <$file" >&2
 done
 
 # The adversarial corpora: quenlo (both builds) and the floor only, side by side.
@@ -172,7 +180,10 @@ if kinds.split():
 for k in kinds.split():
     median_ms, per_round = timed(f"{k}-fast")
     _, pipe_round = timed(f"{k}-pipe")
-    slow = results(f"{data}/{k}-slow.json")
+    try:
+        slow = results(f"{data}/{k}-slow.json")
+    except OSError:  # --no-one-liners
+        slow = {n: {"median": float("nan")} for n in ("python", "perl", "quenlo")}
     same = open(f"{data}/{k}-same").read().split()
     print(f"| {k} | {median_ms('quenlo'):.1f} | {median_ms('floor'):.1f} | {per_round('quenlo', 'floor'):.2f}× "
           f"| {per_round('avx2-only', 'floor'):.2f}× | {pipe_round('quenlo', 'cat'):.2f}× "
