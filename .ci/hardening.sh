@@ -21,8 +21,8 @@ for compiler in g++ clang++-14; do
     ctest --test-dir "$dir" -j2 --output-on-failure
 done
 
-# The program tests read inputs of many pieces, so the reading-ahead thread
-# runs beside the decoding one: any data race fails the run.
+# The program tests read inputs of many pieces, so the pass's workers run
+# side by side: any data race fails the run.
 step "Test suite with ThreadSanitizer, clang++-14"
 cmake -S . -B build-tsan -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUENLO_TSAN=ON -DQUENLO_WERROR=ON >/dev/null

@@ -1,17 +1,21 @@
 // One conversion pass: opens, checks, decodes and writes, and reports every failure.
 #include "convert.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 
 #include "decode.h"
@@ -37,6 +41,319 @@ std::string with_reason(std::string message, int error) {
     return message + ": " + io::error_text(error) + "\n";
 }
 
+int report_no_memory(const char* input_path) {
+    report("Not enough memory to decode file [" + io::display_path(input_path) + "]\n");
+    return 1;
+}
+
+// --- buffers ------------------------------------------------------------------
+
+// The decoder's state before a byte depends only on the two bytes before it
+// (a '%' or "%X" waiting for digits, a CR whose LF may follow), so a piece
+// read with those two bytes in front of it decodes on its own.
+constexpr std::size_t lead_size = 2;
+
+// Pieces and their text start on a cache line, so that the decoder's wide
+// loads and stores never straddle two (the lead sits just before the piece).
+constexpr std::size_t line_size = 64;
+
+// Room for one piece and its decoded text.
+struct room {
+    std::unique_ptr<unsigned char[]> in_store, out_store;
+    unsigned char* in = nullptr;   // lead_size + read_size bytes: the lead, then the piece
+    unsigned char* out = nullptr;  // decode_bound(read_size) bytes
+};
+
+unsigned char* line_aligned(unsigned char* p, std::size_t before) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p) + before;
+    return p + (line_size - at % line_size) % line_size;
+}
+
+// Allocates a room; false, and nothing thrown, when the memory cannot be had.
+bool make_room(room& r) {
+    r.in_store.reset(new (std::nothrow) unsigned char[lead_size + read_size + line_size]);
+    r.out_store.reset(new (std::nothrow) unsigned char[decode_bound(read_size) + line_size]);
+    if (r.in_store == nullptr || r.out_store == nullptr) return false;
+    r.in = line_aligned(r.in_store.get(), lead_size);
+    r.out = line_aligned(r.out_store.get(), 0);
+    return true;
+}
+
+// --- reading --------------------------------------------------------------------
+
+// One read's worth of the input.
+struct piece {
+    unsigned char* data = nullptr;  // in a room, after the lead
+    std::size_t got = 0;
+    bool at_end = false;  // no input follows this piece
+    int error = 0;        // reading failed after `got` bytes
+};
+
+// A Ctrl-Z ends the input where it stands.
+void end_at_ctrl_z(piece& p) {
+    if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
+        p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
+        p.at_end = true;
+        p.error = 0;  // what failed to read came after the end
+    }
+}
+
+// Reads the next piece from where the input stands.
+void read_piece(io::file_handle in, piece& p) {
+    p.error = io::read_some(in, p.data, read_size, p.got);
+    if (p.error != 0) {
+        p.got = 0;
+        return;
+    }
+    p.at_end = p.got == 0;
+    end_at_ctrl_z(p);
+}
+
+// Reads the piece at `offset` with the two bytes before it into `r`, filling
+// it unless the input ends first, and sets `state` to what decoding the bytes
+// before it leaves: the lead decoded on its own leaves just that.
+void read_piece_at(io::file_handle in, std::uint64_t offset, room& r, piece& p,
+                   decode_state& state) {
+    constexpr std::size_t want = lead_size + read_size;
+    std::size_t have = 0;
+    int error = 0;
+    while (have < want) {
+        std::size_t got = 0;
+        error = io::read_at(in, offset - lead_size + have, r.in + have, want - have, got);
+        if (error != 0 || got == 0) break;
+        have += got;
+    }
+    p = piece{r.in + lead_size, have > lead_size ? have - lead_size : 0, false, error};
+    p.at_end = error == 0 && have < want;
+    state = {};
+    if (have >= lead_size) static_cast<void>(decode_form_chunk(state, {r.in, lead_size}, r.out));
+    end_at_ctrl_z(p);
+}
+
+// --- decoding and writing -------------------------------------------------------
+
+// Where decoded text goes, and what a failure to write it says.
+struct destination {
+    io::file_handle handle{};
+    bool named = false;      // an output file, not standard output
+    std::string cant_write;  // "Can't write file [PATH]" or "Can't write standard output"
+};
+
+// How a pass ended; the caller reports it.
+struct outcome {
+    enum class failure : unsigned char { none, read, write };
+    failure failed = failure::none;
+    int error = 0;
+};
+
+// Decodes a piece, continuing from `state`, into `text`; returns the count.
+std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text) {
+    std::size_t n = decode_form_chunk(state, {p.data, p.got}, text);
+    if (p.at_end) n += decode_form_finish(state, text + n);
+    return n;
+}
+
+// Writes a piece's decoded text. Returns whether the input goes on; if not
+// for a failure, says which in `o`. A read error shows after the text read
+// before it.
+bool pass_on(const piece& p, const unsigned char* text, std::size_t n, io::file_handle out,
+             outcome& o) {
+    if (const int e = io::write_all(out, text, n)) {
+        o = {outcome::failure::write, e};
+        return false;
+    }
+    if (p.error != 0) {
+        o = {outcome::failure::read, p.error};
+        return false;
+    }
+    return !p.at_end;
+}
+
+// The one-thread pass: passes on the piece already read, then reads and
+// passes on the rest. Each piece is written before the next read waits, so a
+// pipe or a terminal sees each line as it comes.
+outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle out) {
+    decode_state state{};
+    outcome o;
+    for (;;) {
+        const std::size_t n = decode_piece(state, p, text);
+        if (!pass_on(p, text, n, out, o)) return o;
+        read_piece(in, p);
+    }
+}
+
+// --- every processor decodes ------------------------------------------------------
+//
+// Worker w of n reads, decodes and writes pieces w, w + n, w + 2n, ... of a
+// regular file, each by a positional read from where the file stood when it
+// was opened, so no worker waits for another to read or decode. Only the
+// writing is in turn: piece k's text goes out right after piece k - 1's.
+//
+// Who owns what, and what orders it. Each worker owns its room (both
+// buffers) from before the workers start until they are all joined; no
+// other thread touches it. The output belongs to the worker whose piece has
+// the turn: it writes, then passes the turn on in the relay, under the
+// relay's lock; the next worker sees the new turn (under the lock, or by
+// looking at the atomic) only after that, so the writes follow one another
+// in order. The worker that ends the pass sets the result, under the lock;
+// this thread reads it after joining them all. The input is read by all at
+// once, at ranges that overlap only in the two-byte leads, and closed after
+// the joins. `started` holds every read back until every worker runs, so a
+// thread that cannot start leaves the input (and the output) untouched for
+// the one-thread pass.
+
+// What the workers share, changed only under `lock`; `turn` and `over` may
+// also be looked at without it.
+struct relay {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<std::uint64_t> turn = 0;  // the piece whose text goes out next
+    bool started = false;                 // every worker runs: reading may begin
+    std::atomic<bool> over = false;       // the input ended, or a failure ended the pass: nothing more goes out
+    outcome result;                       // how the pass ended
+};
+
+// What every worker reads from; it never changes while they run.
+struct shared_files {
+    io::file_handle in{};
+    io::file_handle out{};
+    std::uint64_t origin = 0;  // where piece 0 starts in the input
+    unsigned workers = 0;
+};
+
+// Waits until the workers may read; false when the pass is over instead.
+bool may_read(relay& r) {
+    std::unique_lock hold(r.lock);
+    r.changed.wait(hold, [&] { return r.started || r.over; });
+    return !r.over;
+}
+
+// Waits until piece k has the turn; false when the pass is over first. The
+// turn mostly comes within microseconds, sooner than a sleeping thread is
+// woken (on a virtual machine, its processor too), so it is looked for a
+// while before sleeping.
+bool wait_for_turn(relay& r, std::uint64_t k) {
+    for (int tries = 0; tries < 256; ++tries) {
+        if (r.over) return false;
+        if (r.turn == k) return true;
+        std::this_thread::yield();
+    }
+    std::unique_lock hold(r.lock);
+    r.changed.wait(hold, [&] { return r.turn == k || r.over; });
+    return !r.over;
+}
+
+// After piece k's text went out: passes the turn on, or ends the pass.
+void hand_over(relay& r, std::uint64_t k, bool goes_on, const outcome& o) {
+    {
+        const std::lock_guard hold(r.lock);
+        if (goes_on) {
+            r.turn = k + 1;
+        } else {
+            r.over = true;
+            r.result = o;
+        }
+    }
+    r.changed.notify_all();
+}
+
+// Worker w's share of the pass. Piece 0, read before the pass began, is in
+// worker 0's room: `p`.
+void decode_share(const shared_files& f, relay& r, unsigned w, room& mine, piece p) {
+    outcome o;
+    for (std::uint64_t k = w;; k += f.workers) {
+        decode_state state{};
+        if (k != 0) {
+            if (!may_read(r)) return;
+            read_piece_at(f.in, f.origin + k * read_size, mine, p, state);
+        }
+        const std::size_t n = decode_piece(state, p, mine.out);
+        if (!wait_for_turn(r, k)) return;
+        const bool goes_on = pass_on(p, mine.out, n, f.out, o);
+        hand_over(r, k, goes_on, o);
+        if (!goes_on) return;
+    }
+}
+
+// Runs the pass with f.workers workers, this thread the first. Returns false,
+// having read and written nothing, when a worker thread cannot start.
+bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piece& first,
+                        outcome& result) {
+    relay r;
+    std::array<std::thread, max_workers> threads;
+    unsigned running = 1;
+    try {
+        for (; running < f.workers; ++running)
+            threads[running] = std::thread(decode_share, std::cref(f), std::ref(r), running,
+                                           std::ref(rooms[running]), piece{});
+    } catch (const std::exception&) {
+        // Out of threads or memory: those already running stop at the gate.
+    }
+    const bool all = running == f.workers;
+    {
+        const std::lock_guard hold(r.lock);
+        r.started = all;
+        r.over = !all;
+    }
+    r.changed.notify_all();
+    if (all) decode_share(f, r, 0, rooms[0], first);
+    for (unsigned w = 1; w < running; ++w) threads[w].join();
+    result = r.result;
+    return all;
+}
+
+// --- planning, checking, reporting ------------------------------------------------
+
+// The input's identity and first piece. The first read comes before the
+// output is created or emptied, so an input that opens but cannot be read (a
+// directory, a failing disk, /proc/self/mem) leaves the output as it was.
+// Returns 0 or the error.
+int probe(io::file_handle in, io::file_id& id, piece& first) {
+    if (const int e = io::identify(in, id)) return e;
+    read_piece(in, first);
+    if (first.error == 0 && id.kind == io::file_kind::directory)
+        return EISDIR;  // a directory never has form data
+    return first.error;
+}
+
+// How many workers to run. A regular file that fills whole reads gets one
+// per usable processor; pipes, terminals and short files get one, so that
+// each read is written before the next one waits, and so does one processor.
+unsigned worker_count(const io::file_id& id, const piece& first, unsigned processors) {
+    if (id.kind != io::file_kind::regular || first.got != read_size || first.at_end) return 1;
+    return std::min(processors, max_workers);
+}
+
+// Rooms for workers 1 to n - 1 (worker 0 has the first piece's), before the
+// output is touched. Returns how many workers have room: n, or 1 when memory
+// runs short.
+unsigned make_rooms(std::span<room> rooms, unsigned n) {
+    for (unsigned w = 1; w < n; ++w) {
+        if (!make_room(rooms[w])) {
+            for (unsigned v = 1; v <= w; ++v) rooms[v] = room{};
+            return 1;
+        }
+    }
+    return n;
+}
+
+// The workers for this input, planned before the output is touched: how
+// many, where piece 0 starts, and their rooms.
+shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece& first,
+                          unsigned processors, std::span<room> rooms) {
+    shared_files f;
+    f.in = in;
+    f.workers = worker_count(id, first, processors);
+    std::uint64_t after_first = 0;
+    if (f.workers < 2 || io::position(in, after_first) != 0 || after_first < read_size) {
+        f.workers = 1;
+        return f;
+    }
+    f.origin = after_first - read_size;
+    f.workers = make_rooms(rooms, f.workers);
+    return f;
+}
+
 // Only files whose reading and writing share one store can be "the same":
 // regular files, FIFOs and block devices. A character device (a terminal,
 // /dev/null) reads and writes separate streams. A loop device shares its
@@ -51,219 +368,117 @@ bool same_file(const io::file_id& a, const io::file_id& b) {
     return store(a) != io::file_id::store{} && store(a) == store(b);
 }
 
-// Where decoded text goes and how to name it in a message.
-struct destination {
-    io::file_handle handle;
-    std::string name;  // "file [PATH]" or "standard output"
-};
-
-void report_read_error(const char* path, int error) {
-    report(with_reason("Can't read file [" + io::display_path(path) + "]", error));
-}
-
-// One read's worth of the input.
-struct piece {
-    unsigned char* buffer;  // read_size bytes
-    std::size_t got = 0;
-    bool at_end = false;
-    int error = 0;  // the read failed: nothing of it counts
-};
-
-// Reads the next piece; the input ends at its end or at a Ctrl-Z.
-void read_piece(io::file_handle in, piece& p) {
-    p.error = io::read_some(in, p.buffer, read_size, p.got);
-    if (p.error != 0) return;
-    p.at_end = p.got == 0;
-    if (const void* z = std::memchr(p.buffer, end_of_text, p.got)) {
-        p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.buffer);
-        p.at_end = true;
-    }
-}
-
-// The input, its name for messages, and the room decoding needs.
-struct source {
-    io::file_handle handle;
-    const char* path;
-    unsigned char* out_buffer;  // decode_bound(read_size) bytes
-    decode_state state{};
-};
-
-// Decodes and writes one piece, or reports why it could not. Returns 0, or 1
-// after reporting a failure.
-int pass_on(source& in, const piece& p, const destination& out) {
-    if (p.error != 0) {
-        report_read_error(in.path, p.error);
+// Refuses an output that is the input; `shown` names it in the message. An
+// output that cannot be identified might be the input: an output file is
+// then left alone, and standard output left to fail on writing.
+// Returns 0, or 1 after reporting.
+int refuse_same_file(const io::file_id& in_id, const destination& out, const char* shown) {
+    io::file_id out_id;
+    if (const int e = io::identify(out.handle, out_id)) {
+        if (!out.named) return 0;
+        report(with_reason(out.cant_write, e));
         return 1;
     }
-    std::size_t n = decode_form_chunk(in.state, {p.buffer, p.got}, in.out_buffer);
-    if (p.at_end) n += decode_form_finish(in.state, in.out_buffer + n);
-    if (const int e = io::write_all(out.handle, in.out_buffer, n)) {
-        report(with_reason("Can't write " + out.name, e));
-        return 1;
-    }
-    return 0;
+    if (!same_file(in_id, out_id)) return 0;
+    report("Input and output are the same file [" + io::display_path(shown) + "]\n");
+    return 1;
 }
 
-// Passes on the piece already read, then reads and passes on the rest. Each
-// piece is written before the next read waits, so a pipe or a terminal sees
-// each line as it comes.
-int pump(source& in, piece& p, const destination& out) {
-    for (;;) {
-        if (const int status = pass_on(in, p, out); status != 0 || p.at_end) return status;
-        read_piece(in.handle, p);
+// Standard output, or the output file: opened, created when missing, refused
+// when it is the input, then emptied. Returns 0, or 1 after reporting (an
+// output file then keeps its content).
+int open_destination(const char* input_path, const char* output_path, output_mode mode,
+                     const io::file_id& in_id, destination& out) {
+    if (mode == output_mode::console) {
+        out = {io::standard_output(), false, "Can't write standard output"};
+        return refuse_same_file(in_id, out, input_path);
     }
-}
-
-// Reading ahead: a second thread reads piece k + 1 into one buffer while
-// piece k in the other is decoded and written, in order, on this one.
-constexpr std::size_t pieces_in_flight = 2;
-
-// What the two threads share, guarded by `lock`.
-struct relay {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::size_t read = 1;    // pieces read; the first was read before the thread started
-    std::size_t passed = 0;  // pieces decoded and written, their buffers free again
-    bool stop = false;       // a failure ended the pass: read no more
-};
-
-void read_pieces_ahead(io::file_handle in, std::span<piece, pieces_in_flight> ring, relay& r) {
-    for (std::size_t k = 1;; ++k) {
-        {
-            std::unique_lock hold(r.lock);
-            r.changed.wait(hold, [&] { return r.stop || k - r.passed < ring.size(); });
-            if (r.stop) return;
-        }
-        piece& p = ring[k % ring.size()];
-        read_piece(in, p);
-        {
-            const std::lock_guard hold(r.lock);
-            r.read = k + 1;
-        }
-        r.changed.notify_all();
-        if (p.error != 0 || p.at_end) return;
-    }
-}
-
-// pump, with the reads on a thread of their own. Falls back to pump when no
-// thread can be started.
-int pump_reading_ahead(source& in, piece& first, const destination& out) {
-    const auto second = std::make_unique_for_overwrite<unsigned char[]>(read_size);
-    std::array<piece, pieces_in_flight> ring{first, piece{second.get()}};
-    relay r;
-    std::thread reader;
-    try {
-        reader = std::thread(read_pieces_ahead, in.handle, std::span(ring), std::ref(r));
-    } catch (const std::system_error&) {
-        return pump(in, first, out);
-    }
-    int status = 0;
-    for (std::size_t k = 0;; ++k) {
-        {
-            std::unique_lock hold(r.lock);
-            r.changed.wait(hold, [&] { return r.read > k; });
-        }
-        const piece& p = ring[k % ring.size()];
-        status = pass_on(in, p, out);
-        if (status != 0 || p.at_end) break;
-        {
-            const std::lock_guard hold(r.lock);
-            r.passed = k + 1;
-        }
-        r.changed.notify_all();
-    }
-    {
-        // A write failure must not leave the reader waiting for a free buffer.
-        const std::lock_guard hold(r.lock);
-        r.stop = true;
-    }
-    r.changed.notify_all();
-    reader.join();
-    return status;
-}
-
-// Opens the output file, refuses it when it is the input, then empties it.
-// Returns 0, or 1 after reporting a failure (the output then keeps its content).
-int open_destination(const char* output_path, const io::file_id& in_id, destination& out) {
-    out.name = "file [" + io::display_path(output_path) + "]";
+    out = {{}, true, "Can't write file [" + io::display_path(output_path) + "]"};
     if (io::open_output(output_path, out.handle) != 0) {
         report("Can't open file [" + io::display_path(output_path) + "]\n");
         return 1;
     }
-    io::file_id out_id;
-    if (const int e = io::identify(out.handle, out_id)) {
-        // Not knowing what the output is, it might be the input: leave it alone.
-        report(with_reason("Can't write " + out.name, e));
-    } else if (same_file(in_id, out_id)) {
-        report("Input and output are the same file [" + io::display_path(output_path) + "]\n");
-    } else if (const int e2 = io::truncate_output(out.handle)) {
-        report(with_reason("Can't write " + out.name, e2));
-    } else {
-        return 0;
+    int status = refuse_same_file(in_id, out, output_path);
+    if (status == 0) {
+        if (const int e = io::truncate_output(out.handle)) {
+            report(with_reason(out.cant_write, e));
+            status = 1;
+        }
     }
-    static_cast<void>(io::close_file(out.handle));  // already failed: its own error adds nothing
+    if (status != 0) static_cast<void>(io::close_file(out.handle));  // already failed: its own error adds nothing
+    return status;
+}
+
+void report_read_error(const char* input_path, int error) {
+    report(with_reason("Can't read file [" + io::display_path(input_path) + "]", error));
+}
+
+// Reports how a pass ended. Returns 0, or 1 after a failure.
+int report_outcome(const outcome& o, const char* input_path, const destination& out) {
+    switch (o.failed) {
+    case outcome::failure::none:
+        return 0;
+    case outcome::failure::read:
+        report_read_error(input_path, o.error);
+        return 1;
+    case outcome::failure::write:
+        report(with_reason(out.cant_write, o.error));
+        return 1;
+    }
     return 1;
+}
+
+// Closes the output, then the input, after every read. Closing is where some
+// file systems first report a full disk. Returns the exit status.
+int close_files(io::file_handle in, const destination& out, int status) {
+    if (out.named) {
+        const int closed = io::close_file(out.handle);
+        if (closed != 0 && status == 0) {
+            report(with_reason(out.cant_write, closed));
+            status = 1;
+        }
+    }
+    const int closed = io::close_file(in) == 0 ? 0 : -1;
+    return status != 0 ? status : closed;
 }
 
 }  // namespace
 
-int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {
-    const auto in_buffer = std::make_unique_for_overwrite<unsigned char[]>(read_size);
-    const auto out_buffer = std::make_unique_for_overwrite<unsigned char[]>(decode_bound(read_size));
-    source in{{}, input_path, out_buffer.get()};
-    if (io::open_input(input_path, in.handle) != 0) {
+int detail::convert_form_file(const char* input_path, const char* output_path, output_mode mode,
+                              unsigned processors) {
+    // Every buffer is had before the output is touched; worker 0's room
+    // serves the one-thread pass too.
+    std::array<room, max_workers> rooms;
+    if (!make_room(rooms[0])) return report_no_memory(input_path);
+    io::file_handle in{};
+    if (io::open_input(input_path, in) != 0) {
         report(std::string(cannot_open_head) + io::display_path(input_path) +
                std::string(cannot_open_tail));
         return 1;
     }
-    // The first read comes before the output is created or emptied, so an
-    // input that opens but cannot be read (a directory, a failing disk,
-    // /proc/self/mem) leaves the output as it was.
     io::file_id in_id;
-    piece first{in_buffer.get()};
-    first.error = io::identify(in.handle, in_id);
-    if (first.error == 0) read_piece(in.handle, first);
-    if (first.error == 0 && in_id.kind == io::file_kind::directory)
-        first.error = EISDIR;  // a directory never has form data
-    if (first.error != 0) {
-        report_read_error(input_path, first.error);
-        static_cast<void>(io::close_file(in.handle));
+    piece first{rooms[0].in + lead_size};
+    if (const int e = probe(in, in_id, first)) {
+        report_read_error(input_path, e);
+        static_cast<void>(io::close_file(in));
         return 1;
     }
+    shared_files f = plan_workers(in, in_id, first, processors, rooms);
 
-    destination out{io::standard_output(), "standard output"};
-    int status = 0;
-    if (mode == output_mode::file) {
-        status = open_destination(output_path, in_id, out);
-    } else {
-        io::file_id out_id;
-        // A standard output that cannot be identified is left to fail on writing.
-        if (io::identify(out.handle, out_id) == 0 && same_file(in_id, out_id)) {
-            report("Input and output are the same file [" + io::display_path(input_path) + "]\n");
-            status = 1;
-        }
+    destination out;
+    if (open_destination(input_path, output_path, mode, in_id, out) != 0) {
+        static_cast<void>(io::close_file(in));
+        return 1;
     }
-    if (status != 0) {
-        static_cast<void>(io::close_file(in.handle));
-        return status;
-    }
+    f.out = out.handle;
+    outcome o;
+    if (f.workers < 2 || !decode_in_parallel(f, rooms, first, o))
+        o = pump(in, first, rooms[0].out, out.handle);
+    return close_files(in, out, report_outcome(o, input_path, out));
+}
 
-    // Only a regular file that fills whole reads is worth a second thread:
-    // from a pipe or a terminal each read is written before the next one
-    // waits, and one processor would only take turns.
-    const bool read_ahead = in_id.kind == io::file_kind::regular && first.got == read_size &&
-                            !first.at_end && io::usable_processors() > 1;
-    status = read_ahead ? pump_reading_ahead(in, first, out) : pump(in, first, out);
-    if (mode == output_mode::file) {
-        // Closing is where some file systems first report a full disk.
-        const int closed = io::close_file(out.handle);
-        if (closed != 0 && status == 0) {
-            report(with_reason("Can't write " + out.name, closed));
-            status = 1;
-        }
-    }
-    const int closed = io::close_file(in.handle) == 0 ? 0 : -1;
-    return status != 0 ? status : closed;
+int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {
+    return detail::convert_form_file(input_path, output_path, mode, io::usable_processors());
 }
 
 }  // namespace quenlo

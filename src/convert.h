@@ -9,6 +9,11 @@ namespace quenlo {
 // buffers stay well under a few MiB whatever the input's size.
 inline constexpr std::size_t read_size = 256 * 1024;
 
+// A regular file is decoded by one worker per usable processor, at most this
+// many: each holds about 768 KiB, and past a handful the copy out of the
+// page cache and the one output limit the speed anyway.
+inline constexpr unsigned max_workers = 8;
+
 enum class output_mode : unsigned char {
     console = 1,  // decoded text to standard output
     file = 2,     // decoded text to the named output file
@@ -20,5 +25,12 @@ enum class output_mode : unsigned char {
 // Returns the exit status: 0; -1 when closing the input failed; 1 after any
 // other failure.
 int convert_form_file(const char* input_path, const char* output_path, output_mode mode);
+
+namespace detail {
+// convert_form_file as if `processors` processors were usable: how the tests
+// run more workers than the machine has processors.
+int convert_form_file(const char* input_path, const char* output_path, output_mode mode,
+                      unsigned processors);
+}  // namespace detail
 
 }  // namespace quenlo

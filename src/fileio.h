@@ -63,6 +63,13 @@ void guard_standard_handles();
 // Reads up to `size` bytes; `got` is 0 only at the end of the input.
 [[nodiscard]] int read_some(file_handle handle, unsigned char* buffer, std::size_t size,
                             std::size_t& got);
+// Reads up to `size` bytes from `offset` bytes into a file, without moving
+// where read_some reads on POSIX systems (Windows moves it); `got` is 0 only
+// past the end. Threads may read one handle this way at the same time.
+[[nodiscard]] int read_at(file_handle handle, std::uint64_t offset, unsigned char* buffer,
+                          std::size_t size, std::size_t& got);
+// Where read_some reads next, in bytes from the start of the file.
+[[nodiscard]] int position(file_handle handle, std::uint64_t& offset);
 // Writes all of `data`, resuming after interruptions and short writes.
 [[nodiscard]] int write_all(file_handle handle, const unsigned char* data, std::size_t size);
 [[nodiscard]] int close_file(file_handle handle);

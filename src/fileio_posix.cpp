@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -145,6 +146,24 @@ int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::
         return r;
     };
     return read_retrying(raw, buffer, size, got, EINTR);
+}
+
+int read_at(file_handle handle, std::uint64_t offset, unsigned char* buffer, std::size_t size,
+            std::size_t& got) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EOVERFLOW;
+    auto raw = [handle, offset](unsigned char* p, std::size_t n, int& error) -> long long {
+        const ssize_t r = pread(handle, p, n > SSIZE_MAX ? SSIZE_MAX : n, static_cast<off_t>(offset));
+        if (r < 0) error = errno;
+        return r;
+    };
+    return read_retrying(raw, buffer, size, got, EINTR);
+}
+
+int position(file_handle handle, std::uint64_t& offset) {
+    const off_t at = lseek(handle, 0, SEEK_CUR);
+    if (at < 0) return errno;
+    offset = static_cast<std::uint64_t>(at);
+    return 0;
 }
 
 int write_all(file_handle handle, const unsigned char* data, std::size_t size) {

@@ -130,6 +130,29 @@ int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::
     return 0;
 }
 
+int read_at(file_handle handle, std::uint64_t offset, unsigned char* buffer, std::size_t size,
+            std::size_t& got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD n = 0;
+    got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(size < max_read ? size : max_read), &n, &at)) {
+        // A read at an offset past the end fails where a plain read gets nothing.
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : last_error();
+    }
+    got = n;
+    return 0;
+}
+
+int position(file_handle handle, std::uint64_t& offset) {
+    const LARGE_INTEGER zero{};
+    LARGE_INTEGER at{};
+    if (!SetFilePointerEx(handle, zero, &at, FILE_CURRENT)) return last_error();
+    offset = static_cast<std::uint64_t>(at.QuadPart);
+    return 0;
+}
+
 int write_all(file_handle handle, const unsigned char* data, std::size_t size) {
     auto raw = [handle](const unsigned char* p, std::size_t n, int& error) -> long long {
         DWORD written = 0;

@@ -1,18 +1,32 @@
-// Test seam, loaded into the program with LD_PRELOAD: makes one system call
-// fail with EIO on one named file, to stage errors that no file system here
-// gives on demand (a close that fails, a read that fails mid-way).
-//   QUENLO_TEST_FAIL=CALL:NAME[:AFTER]
-// CALL is close, read or ftruncate; NAME the file's last path component;
-// AFTER how many calls on it succeed first (default 0). A failing close still
-// releases the descriptor, as Linux does.
+// Test seam, loaded into the program with LD_PRELOAD: makes system calls
+// fail with EIO on one named file, or run slowly, to stage errors and timings
+// that no file system here gives on demand (a close that fails, a read that
+// fails mid-way, a write that fails while every worker is busy).
+//   QUENLO_TEST_FAIL=CALL:NAME[:N][,CALL:NAME[:N]...]
+// CALL is close, read, pread, write, ftruncate or pthread_create; NAME the
+// file's last path component (ignored for pthread_create). For close, read
+// and ftruncate, N calls on the file succeed first (default 0) and every
+// later one fails; a failing close still releases the descriptor, as Linux
+// does. For pread, N is a byte offset: every read of the file that would
+// cover that byte fails. For write, only call number N (from 0) fails, so
+// that a write after it shows. For pthread_create, call number N fails with
+// EAGAIN, as when the system is out of threads.
+//   QUENLO_TEST_SLOW=CALL:NAME:MS[,...]
+// CALL is pread or write: each such call on the file waits MS milliseconds
+// first. Closing a file while a pread of it is under way aborts the program:
+// the input must be closed after every read.
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,21 +40,57 @@ bool names_file(int fd, const std::string& name) {
            path.compare(path.size() - name.size() - 1, std::string::npos, "/" + name) == 0;
 }
 
-// Whether this call of `call` on `fd` is the one to fail; `seen` counts the
-// calls on the named file.
-bool should_fail(const char* call, int fd, unsigned& seen) {
-    const char* setting = getenv("QUENLO_TEST_FAIL");
-    if (setting == nullptr) return false;
-    const std::string s = setting;
-    const std::size_t first = s.find(':');
-    if (first == std::string::npos || s.compare(0, first, call) != 0) return false;
-    const std::size_t second = s.find(':', first + 1);
-    const std::string name = s.substr(first + 1, second - first - 1);
-    const unsigned after =
-        second == std::string::npos ? 0u : static_cast<unsigned>(atoi(s.c_str() + second + 1));
-    if (!names_file(fd, name)) return false;
-    return seen++ >= after;
+struct spec {
+    std::string call, name;
+    unsigned long long number = 0;
+};
+
+// The settings in `variable` for `call`.
+std::vector<spec> specs(const char* variable, const char* call) {
+    std::vector<spec> found;
+    const char* setting = getenv(variable);
+    std::string s = setting != nullptr ? setting : "";
+    while (!s.empty()) {
+        const std::size_t comma = s.find(',');
+        const std::string item = s.substr(0, comma);
+        s = comma == std::string::npos ? "" : s.substr(comma + 1);
+        const std::size_t first = item.find(':');
+        if (first == std::string::npos || item.compare(0, first, call) != 0) continue;
+        const std::size_t second = item.find(':', first + 1);
+        spec one{call, item.substr(first + 1, second - first - 1)};
+        if (second != std::string::npos) one.number = strtoull(item.c_str() + second + 1, nullptr, 10);
+        found.push_back(one);
+    }
+    return found;
 }
+
+// The setting of `variable` for `call` on `fd`, if there is one.
+bool setting_for(const char* variable, const char* call, int fd, spec& out) {
+    for (const spec& one : specs(variable, call)) {
+        if (fd >= 0 && !names_file(fd, one.name)) continue;
+        out = one;
+        return true;
+    }
+    return false;
+}
+
+// Whether this call of `call` on `fd` is one to fail; `seen` counts the calls
+// on the named file; `once`: only call number N fails.
+bool should_fail(const char* call, int fd, std::atomic<unsigned long long>& seen, bool once = false) {
+    spec s;
+    if (!setting_for("QUENLO_TEST_FAIL", call, fd, s)) return false;
+    const unsigned long long n = seen++;
+    return once ? n == s.number : n >= s.number;
+}
+
+void slow_down(const char* call, int fd) {
+    spec s;
+    if (!setting_for("QUENLO_TEST_SLOW", call, fd, s)) return;
+    timespec pause{static_cast<time_t>(s.number / 1000), static_cast<long>(s.number % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
+}
+
+std::atomic<int> preads_under_way{0};
 
 template <class Fn>
 Fn real(const char* name) {
@@ -50,7 +100,13 @@ Fn real(const char* name) {
 }  // namespace
 
 extern "C" int close(int fd) {
-    static unsigned seen = 0;
+    static std::atomic<unsigned long long> seen{0};
+    spec s;
+    if (preads_under_way.load() > 0 && setting_for("QUENLO_TEST_SLOW", "pread", fd, s)) {
+        static const char message[] = "fail_shim: the input was closed while it was being read\n";
+        static_cast<void>(real<ssize_t (*)(int, const void*, size_t)>("write")(2, message, sizeof message - 1));
+        abort();
+    }
     const bool fail = should_fail("close", fd, seen);
     const int r = real<int (*)(int)>("close")(fd);
     if (!fail) return r;
@@ -59,7 +115,7 @@ extern "C" int close(int fd) {
 }
 
 extern "C" ssize_t read(int fd, void* buffer, size_t size) {
-    static unsigned seen = 0;
+    static std::atomic<unsigned long long> seen{0};
     if (should_fail("read", fd, seen)) {
         errno = EIO;
         return -1;
@@ -67,11 +123,50 @@ extern "C" ssize_t read(int fd, void* buffer, size_t size) {
     return real<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
 }
 
+extern "C" ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
+    ++preads_under_way;
+    slow_down("pread", fd);
+    spec s;
+    ssize_t r = 0;
+    if (size > 0 && setting_for("QUENLO_TEST_FAIL", "pread", fd, s) &&
+        static_cast<unsigned long long>(offset) <= s.number &&
+        s.number < static_cast<unsigned long long>(offset) + size) {
+        errno = EIO;
+        r = -1;
+    } else {
+        r = real<ssize_t (*)(int, void*, size_t, off_t)>("pread64")(fd, buffer, size, offset);
+    }
+    --preads_under_way;
+    return r;
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    return pread64(fd, buffer, size, offset);
+}
+
+extern "C" ssize_t write(int fd, const void* buffer, size_t size) {
+    static std::atomic<unsigned long long> seen{0};
+    slow_down("write", fd);
+    if (should_fail("write", fd, seen, true)) {
+        errno = EIO;
+        return -1;
+    }
+    return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+}
+
 extern "C" int ftruncate(int fd, off_t length) {
-    static unsigned seen = 0;
+    static std::atomic<unsigned long long> seen{0};
     if (should_fail("ftruncate", fd, seen)) {
         errno = EIO;
         return -1;
     }
     return real<int (*)(int, off_t)>("ftruncate")(fd, length);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+    static std::atomic<unsigned long long> seen{0};
+    if (should_fail("pthread_create", -1, seen, true)) return EAGAIN;
+    return real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
+        "pthread_create")(thread, attr, start, arg);
 }

@@ -20,8 +20,19 @@
 #include <cstring>
 #include <thread>
 
+#include "convert.h"
+#include "fileio.h"
 #include "support/messages.h"
 #include "support/run.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QUENLO_TEST_HAS_SANITIZER 1
+#endif
+#endif
+#ifndef QUENLO_TEST_HAS_SANITIZER
+#define QUENLO_TEST_HAS_SANITIZER 0
+#endif
 
 extern char** environ;
 
@@ -293,20 +304,25 @@ TEST(Fault, FailuresStagedByAShim) {
         int status;
         std::string err;
         std::string out;  // what the output holds afterwards; "*" for a leading part of the text
+        bool one_processor = false;
     };
     const std::vector<shim_case> cases = {
         // Closing the input is the one failure that is reported only by the status.
         {"close:in", false, 255, banner, big.out},
         {"close:in", true, 255, banner, big.out},
         {"close:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, big.out},
-        {"read:in:1", false, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*"},
-        {"read:in:2", true, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*"},
+        // With no thread to be had, the one-thread pass decodes it all; on
+        // one processor, reads that fail after the first end it there.
+        {"pthread_create:*", false, 0, banner, big.out},
+        {"read:in:1", false, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*", true},
+        {"read:in:2", true, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*", true},
         {"ftruncate:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, "kept"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("out"), "kept");
         run_options o;
         o.env = {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, asan_options};
+        o.one_processor = c.one_processor;
         std::vector<std::string> args{dir.file("in")};
         if (c.file_mode) args.push_back(dir.file("out"));
         const auto r = run_quenlo(args, o);
@@ -321,6 +337,88 @@ TEST(Fault, FailuresStagedByAShim) {
             EXPECT_TRUE(out == c.out) << c.fail << ": " << out.size() << " bytes";
         }
     }
+}
+
+// A regular file of several pieces, each decoded by a worker of its own:
+// whatever fails, the text comes out in order up to the failure, then the
+// message, and nothing after it.
+TEST(Fault, PiecesDecodedInParallelStopInOrder) {
+    if (quenlo::io::usable_processors() < 2) GTEST_SKIP() << "one processor: the one-thread pass runs";
+    constexpr std::size_t piece = quenlo::read_size;
+    constexpr std::size_t pieces = 6;
+    // Sixteen bytes that decode to ten divide a piece: its text is known.
+    const std::string unit = "a=%E5%B1%B1+xyz&", unit_out = "a=\xE5\xB1\xB1 xyz\r\n";
+    std::string in, out;
+    for (std::size_t i = 0; i < pieces * piece / unit.size(); ++i) in += unit, out += unit_out;
+    const std::size_t piece_out = piece / unit.size() * unit_out.size();
+    temp_dir dir;
+    write_file(dir.file("in"), in);
+    const std::string cant_read = banner + "Can't read file [" + dir.file("in") + "]: Input/output error\n";
+    const std::string cant_write = banner + "Can't write file [" + dir.file("out") + "]: Input/output error\n";
+    struct parallel_case {
+        std::string fail, slow;
+        long pieces_out;  // pieces whose text is written; -1: the output is not even emptied
+        std::string err;
+    };
+    std::vector<parallel_case> cases = {
+        {"read:in:0", "", -1, cant_read},
+        // Every worker is in a read when the first write fails: each stops,
+        // and the input is closed only after their reads (or the shim aborts).
+        {"write:out:0", "pread:in:300,write:out:100", 0, cant_write},
+        {"write:out:2", "", 2, cant_write},
+    };
+    for (std::size_t k = 1; k < pieces; ++k)
+        cases.push_back({"pread:in:" + std::to_string(k * piece + piece / 2), "", static_cast<long>(k), cant_read});
+    for (const auto& c : cases) {
+        write_file(dir.file("out"), "kept");
+        run_options o;
+        o.env = {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, "QUENLO_TEST_SLOW=" + c.slow,
+                 "ASAN_OPTIONS=" + std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+                     ":verify_asan_link_order=0"};
+        const auto r = run_quenlo({dir.file("in"), dir.file("out")}, o);
+        EXPECT_EQ(r.status, 1) << c.fail;
+        EXPECT_EQ(r.err, c.err) << c.fail;
+        const std::string expected = c.pieces_out < 0 ? "kept" : out.substr(0, static_cast<std::size_t>(c.pieces_out) * piece_out);
+        EXPECT_TRUE(read_file(dir.file("out")) == expected) << c.fail << ": " << read_file(dir.file("out")).size() << " bytes";
+    }
+}
+
+// Memory that runs short, at every limit from too little to start the
+// program to plenty: out of memory before the output is touched, a message,
+// status 1 and the output as it was; memory short only for the workers, the
+// one-thread pass. Never an abort, never an emptied output without its text.
+TEST(Fault, MemoryRunningShort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || QUENLO_TEST_HAS_SANITIZER
+    GTEST_SKIP() << "a sanitizer's runtime needs more address space than the limits tried";
+#endif
+    if (std::string(QUENLO_PRELOAD) != "LD_PRELOAD") GTEST_SKIP() << "the limit would bind the emulator";
+    temp_dir dir;
+    const sample s = form_data(1 << 20);  // four pieces
+    write_file(dir.file("in"), s.in);
+    int refused = 0, decoded = 0;
+    for (std::size_t kib = 2048; kib <= 24576; kib += 256) {
+        write_file(dir.file("out"), "kept");
+        run_options o;
+        o.address_space_kib = kib;
+        o.stack_kib = 256;  // a thread's stack is as large: threads can start where buffers cannot
+        const auto r = run_quenlo({dir.file("in"), dir.file("out")}, o);
+        const std::string out = read_file(dir.file("out"));
+        if (r.err.rfind(banner, 0) != 0) {  // too little even to load the program
+            EXPECT_EQ(r.status, 127) << kib << " KiB: " << r.err;
+            EXPECT_EQ(out, "kept") << kib << " KiB";
+        } else if (r.status == 0) {
+            ++decoded;
+            EXPECT_EQ(r.err, banner) << kib << " KiB";
+            EXPECT_TRUE(out == s.out) << kib << " KiB: " << out.size() << " bytes";
+        } else {
+            ++refused;
+            EXPECT_EQ(r.status, 1) << kib << " KiB: " << r.err;
+            EXPECT_EQ(r.err, banner + "Not enough memory to decode file [" + dir.file("in") + "]\n") << kib << " KiB";
+            EXPECT_EQ(out, "kept") << kib << " KiB";
+        }
+    }
+    EXPECT_GT(refused, 0) << "no limit ran the program short of memory";
+    EXPECT_GT(decoded, 0);
 }
 
 // A new output file gets the usual permissions: 0666 less the umask.

@@ -20,7 +20,9 @@ extern char** environ;
 
 #include <filesystem>
 
+#include "convert.h"
 #include "support/messages.h"
+#include "support/reference_decoder.h"
 #include "support/run.h"
 
 namespace {
@@ -135,6 +137,61 @@ TEST(Program, EscapeAcrossReadBoundaryIsDecoded) {
     const auto r = run_quenlo({input});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == expected) << "output differs";
+}
+
+// A regular file of many pieces, decoded by more workers than there are
+// processors, gives the reference decoder's text: whatever a piece boundary
+// splits, up to a Ctrl-Z in a late piece, and with an escape left open at
+// the end of a file that fills its last piece.
+TEST(Program, ManyPiecesDecodedByManyWorkers) {
+    temp_dir dir;
+    constexpr std::size_t piece = quenlo::read_size;
+    // 19 bytes, and a piece is 1 more than a multiple of 19: the boundaries
+    // of pieces 1 to 19 fall at each of its bytes in turn.
+    const std::string unit = "%82%A0+\r\nb%4%%41&\rx";
+    std::string text;
+    while (text.size() < 20 * piece + 12345) text += unit;
+    std::string late_ctrl_z = text;
+    late_ctrl_z[17 * piece + 100] = '\x1A';
+    const std::string open_escape = text.substr(0, 12 * piece - 2) + "%4";
+    struct pieces_case {
+        std::string input;
+        std::size_t decoded;  // how much of it the text covers
+        unsigned processors;
+    };
+    const std::vector<pieces_case> cases = {
+        {text, text.size(), 3},
+        {text, text.size(), quenlo::max_workers},
+        {late_ctrl_z, 17 * piece + 100, 5},
+        {open_escape, open_escape.size(), quenlo::max_workers},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("in"), c.input);
+        const int status = quenlo::detail::convert_form_file(dir.file("in").c_str(), dir.file("out").c_str(),
+                                                             quenlo::output_mode::file, c.processors);
+        EXPECT_EQ(status, 0);
+        const std::string expected = quenlo_reference::decode(std::string_view(c.input).substr(0, c.decoded));
+        EXPECT_TRUE(read_file(dir.file("out")) == expected)
+            << c.processors << " workers, " << c.input.size() << " bytes: "
+            << read_file(dir.file("out")).size() << " bytes of text, " << expected.size() << " expected";
+    }
+}
+
+// Input free of Ctrl-Z, split after any LF, decodes piece by piece to
+// exactly the whole file's text: nothing waits across a line feed.
+TEST(Program, SplitAfterAnyLineFeedDecodesAsTheWhole) {
+    temp_dir dir;
+    const std::string input = "a=%41%\nb=%4\nc=x\r\n\nd=%0A\r\r\ne=%%\n+\t&\n%e3%81%82\n\rlast%4";
+    write_file(dir.file("whole"), input);
+    const auto whole = run_quenlo({dir.file("whole")});
+    ASSERT_EQ(whole.status, 0);
+    for (std::size_t lf = input.find('\n'); lf != std::string::npos; lf = input.find('\n', lf + 1)) {
+        write_file(dir.file("head"), input.substr(0, lf + 1));
+        write_file(dir.file("tail"), input.substr(lf + 1));
+        const auto head = run_quenlo({dir.file("head")});
+        const auto tail = run_quenlo({dir.file("tail")});
+        EXPECT_EQ(head.out + tail.out, whole.out) << "split after byte " << lf;
+    }
 }
 
 TEST(Program, EmptyInputTruncatesOutput) {

@@ -2,6 +2,7 @@
 #include "run.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,7 +69,13 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     else
         posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
+    // A limit is set by a shell that then becomes the program.
     std::vector<std::string> argv_strings{QUENLO_EXE};
+    if (options.address_space_kib != 0)
+        argv_strings = {"/bin/sh", "-c",
+                        (options.stack_kib != 0 ? "ulimit -s " + std::to_string(options.stack_kib) + " && " : "") +
+                            "ulimit -v " + std::to_string(options.address_space_kib) + " && exec \"$0\" \"$@\"",
+                        QUENLO_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings) argv.push_back(s.data());
@@ -87,8 +94,20 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     for (auto& s : extra) envp.push_back(s.data());
     envp.push_back(nullptr);
 
+    // The program inherits the affinity of the thread that starts it.
+    cpu_set_t all;
+    const bool narrowed = options.one_processor && sched_getaffinity(0, sizeof all, &all) == 0;
+    if (narrowed) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        int cpu = 0;
+        while (!CPU_ISSET(cpu, &all)) ++cpu;
+        CPU_SET(cpu, &one);
+        sched_setaffinity(0, sizeof one, &one);
+    }
     pid_t pid = 0;
-    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, nullptr, argv.data(), envp.data());
+    const int e = posix_spawn(&pid, argv_strings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (narrowed) sched_setaffinity(0, sizeof all, &all);
     posix_spawn_file_actions_destroy(&actions);
     if (e != 0) throw std::runtime_error("cannot start " QUENLO_EXE);
 
