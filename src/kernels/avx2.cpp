@@ -34,7 +34,7 @@ struct avx2 : x86::group16 {
     // Masked: a 16-bit shift carries a non-digit's high bits into the next byte.
     static vec hex_pair(vec hi, vec lo) { return or_(and_(_mm256_slli_epi16(hi, 4), repeat(0xF0)), lo); }
     static unsigned bits(vec v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
-    static bool any(vec v) { return bits(v) != 0; }
+    static unsigned any(vec v) { return bits(v); }
     static __m128i group(vec v, std::size_t k) {
         return k == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
     }

@@ -8,8 +8,9 @@
 // load, store, repeat(byte), table(16 bytes in every 16-byte lane),
 // lookup(table, nibbles), low_nibbles, high_nibbles, eq, add, and_, or_, xor_,
 // andnot(a, b) (a and not b), select(a, b, take_b), hex_pair(hi, lo) ((hi << 4)
-// | lo, hi below 16), bits (byte k of a compare to bit k), any (a compare has
-// a byte set); group(v, k) (bytes 16k to 16k + 15), shuffle16(v, lo, hi) (a
+// | lo, hi below 16), bits (byte k of a compare to bit k), any (not zero when a
+// compare has a byte set), and for 16-byte blocks shift_in(v, byte) (v one
+// byte on, `byte` last); group(v, k) (bytes 16k to 16k + 15), shuffle16(v, lo, hi) (a
 // byte shuffle whose indices are the bytes of lo and then hi), zip_lo / zip_hi
 // (bytes 0-7 / 8-15 of two vectors interleaved), store_low8 / store_high8.
 #pragma once
@@ -76,7 +77,7 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
         const vec v = V::load(in + i);
         const vec low = V::low_nibbles(v);
         const vec special = V::eq(V::lookup(specials, low), v);
-        if ((carry | V::any(special)) == 0) {  // every byte gives itself (one branch, not two)
+        if ((carry | V::any(special)) == 0) {  // every byte gives itself
             V::store(o, v);
             o += width;
             i += width;
@@ -94,20 +95,33 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
             prev_cr = 0;
             continue;
         }
-        // Escapes: a '%' and the two bytes after it digits. No branch on
-        // whether there is one: in form text it is a coin toss.
-        vec not_hex1;
-        vec not_hex2;
-        const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
-        const vec value2 = hex_value(V::load(in + i + 2), not_hex2);
-        const vec escape = V::andnot(percent, V::or_(not_hex1, not_hex2));
-        first = V::select(first, V::hex_pair(value1, value2), escape);
-        const unsigned esc = V::bits(escape);
+        // Escapes: a '%' and the two bytes after it digits. A 32-byte block
+        // of form text holds a '%' about half the time, a 16-byte one a
+        // quarter: only the narrower blocks branch on it.
+        unsigned esc = 0;
+        if (width == 32 || V::any(percent)) {
+            vec not_hex1;
+            vec not_hex2;
+            const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
+            vec value2;
+            if constexpr (width == 16) {
+                // Second digits are first digits one byte on, the byte after
+                // them added at the end: one vector lookup instead of two.
+                const auto last = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
+                value2 = V::shift_in(value1, last);
+                not_hex2 = V::shift_in(not_hex1, last >= 0x80 ? 0xFF : 0);
+            } else {
+                value2 = hex_value(V::load(in + i + 2), not_hex2);
+            }
+            const vec escape = V::andnot(percent, V::or_(not_hex1, not_hex2));
+            first = V::select(first, V::hex_pair(value1, value2), escape);
+            esc = V::bits(escape);
+        }
         // The LF of a CR LF gives nothing; form data has few CRs.
         const vec cr_v = V::eq(v, V::repeat(rule::cr));
         unsigned cr = 0;
         unsigned lf_after_cr = 0;
-        if (prev_cr != 0 || V::any(cr_v)) {
+        if ((prev_cr | V::any(cr_v)) != 0) {
             cr = V::bits(cr_v);
             lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
         }

@@ -42,7 +42,8 @@ struct neon {
         return vgetq_lane_u16(vreinterpretq_u16_u8(t), 0);
     }
     // One across-vector maximum is cheaper than bits().
-    static bool any(vec v) { return vmaxvq_u8(v) != 0; }
+    static unsigned any(vec v) { return vmaxvq_u8(v); }
+    static vec shift_in(vec v, unsigned char last) { return vextq_u8(v, vdupq_n_u8(last), 1); }
     static vec group(vec v, std::size_t) { return v; }
     static vec shuffle16(vec v, std::uint64_t lo, std::uint64_t hi) {
         return vqtbl1q_u8(v, vcombine_u8(vcreate_u8(lo), vcreate_u8(hi)));

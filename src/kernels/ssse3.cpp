@@ -32,7 +32,10 @@ struct ssse3 : x86::group16 {
     // Masked: a 16-bit shift carries a non-digit's high bits into the next byte.
     static vec hex_pair(vec hi, vec lo) { return or_(and_(_mm_slli_epi16(hi, 4), repeat(0xF0)), lo); }
     static unsigned bits(vec v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-    static bool any(vec v) { return bits(v) != 0; }
+    static unsigned any(vec v) { return bits(v); }
+    static vec shift_in(vec v, unsigned char last) {
+        return _mm_alignr_epi8(_mm_cvtsi32_si128(last), v, 1);
+    }
     static vec group(vec v, std::size_t) { return v; }
 };
 
