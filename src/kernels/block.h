@@ -49,6 +49,12 @@ inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned 
     return compact16<V>(V::zip_hi(first, lf), hi, out);
 }
 
+// hex_pair may shift in 16-bit lanes, carrying the high bits of a byte's
+// first digit into the next byte. That byte's result is used only where it
+// starts an escape, and then the byte before it is the '%' itself, whose
+// value, as read by hex_value, needs no more than four bits.
+static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 4] < 16);
+
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;

@@ -29,8 +29,8 @@ struct ssse3 : x86::group16 {
     static vec xor_(vec a, vec b) { return _mm_xor_si128(a, b); }
     static vec andnot(vec a, vec b) { return _mm_andnot_si128(b, a); }
     static vec select(vec a, vec b, vec take_b) { return or_(andnot(a, take_b), and_(b, take_b)); }
-    // Masked: a 16-bit shift carries a non-digit's high bits into the next byte.
-    static vec hex_pair(vec hi, vec lo) { return or_(and_(_mm_slli_epi16(hi, 4), repeat(0xF0)), lo); }
+    // A 16-bit shift: see block.h for why a byte's bits carried into the next do no harm.
+    static vec hex_pair(vec hi, vec lo) { return or_(_mm_slli_epi16(hi, 4), lo); }
     static unsigned bits(vec v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
     static unsigned any(vec v) { return bits(v); }
     static vec shift_in(vec v, unsigned char last) {
