@@ -200,8 +200,8 @@ MUTANTS = [
          file="block.h", find="((cr << 1) | prev_cr)", replace="(cr << 1)", needs="ssse3"),
     dict(name="block-carry-lost", ci=True, breaks="an escape across two blocks decodes its digits twice",
          file="block.h", find="carry = digits_carried(esc, width);", replace="carry = 0;", needs="ssse3"),
-    dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, bytes 0-7 of each 16 give no LF",
-         file="block.h", find=" | rule::spread[twice & 0xFFu] << 1;", replace=";", needs="ssse3"),
+    dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, no byte gives its LF",
+         file="block.h", find="| unsigned{rule::spread[twice8]} << 1;", replace=";", needs="ssse3"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]

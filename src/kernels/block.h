@@ -43,8 +43,11 @@ inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned
 template <class V>
 inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned twice, unsigned char* out) {
     const auto lf = V::group(V::repeat(rule::lf), 0);
-    const unsigned lo = rule::spread[keep & 0xFFu] | rule::spread[twice & 0xFFu] << 1;
-    const unsigned hi = rule::spread[keep >> 8] | rule::spread[twice >> 8] << 1;
+    const auto slots = [](unsigned keep8, unsigned twice8) {
+        return unsigned{rule::spread[keep8]} | unsigned{rule::spread[twice8]} << 1;
+    };
+    const unsigned lo = slots(keep & 0xFFu, twice & 0xFFu);
+    const unsigned hi = slots(keep >> 8, twice >> 8);
     out = compact16<V>(V::zip_lo(first, lf), lo, out);
     return compact16<V>(V::zip_hi(first, lf), hi, out);
 }

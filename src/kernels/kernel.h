@@ -4,8 +4,10 @@
 // into pieces anywhere, it gives the bytes the plain rules give, and a call
 // writes at most decode_bound(in.size()) bytes. The scalar kernel is the
 // state machine itself. Every vector kernel is a vector loop inside
-// decode_chunk_vector: the scalar kernel settles what the previous call left
-// open, the loop takes whole blocks, the scalar kernel takes the tail.
+// decode_chunk_vector (vector.cpp): settle_carried finishes what the previous
+// call left open, the loop takes whole blocks, the scalar kernel takes the
+// tail. The SSSE3, AVX2 and NEON loops are one loop, block.h; the tables of
+// every kernel come from rule.h.
 //
 // The block rule. A vector loop decodes a block of `width` bytes with no
 // state but two bits carried from the block before: each byte gives 0, 1 or
