@@ -201,7 +201,7 @@ MUTANTS = [
     dict(name="block-carry-lost", ci=True, breaks="an escape across two blocks decodes its digits twice",
          file="block.h", find="carry = digits_carried(esc, width);", replace="carry = 0;", needs="ssse3"),
     dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, no byte gives its LF",
-         file="block.h", find="| unsigned{rule::spread[twice8]} << 1;", replace=";", needs="ssse3"),
+         file="block.h", find=" + rule::base3[(twice >> (8 * h)) & 0xFFu]", replace="", needs="ssse3"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]

@@ -11,8 +11,9 @@
 // | lo, hi below 16), bits (byte k of a compare to bit k), any (not zero when a
 // compare has a byte set), and for 16-byte blocks shift_in(v, byte) (v one
 // byte on, `byte` last); group(v, k) (bytes 16k to 16k + 15), shuffle16(v, lo, hi) (a
-// byte shuffle whose indices are the bytes of lo and then hi), zip_lo / zip_hi
-// (bytes 0-7 / 8-15 of two vectors interleaved), store_low8 / store_high8.
+// byte shuffle whose indices are the bytes of lo and then hi), shuffle16i
+// (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of v, then
+// bytes 0-7 of w), store16, store_low8 / store_high8.
 #pragma once
 
 #include <cstddef>
@@ -37,19 +38,17 @@ inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned
 }
 
 // Writes the output of 16 bytes whose first output bytes are `first`: `keep`
-// says which give output, `twice` which of them give an LF after it. Each
-// byte gets a second slot holding LF, and one compaction keeps the slots
-// wanted: small tables that stay in the first-level cache, and no branch.
+// says which give output, `twice` which of them give an LF after it. One
+// shuffle for each 8 bytes, and no branch; stores up to 32 bytes.
 template <class V>
 inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned twice, unsigned char* out) {
     const auto lf = V::group(V::repeat(rule::lf), 0);
-    const auto slots = [](unsigned keep8, unsigned twice8) {
-        return unsigned{rule::spread[keep8]} | unsigned{rule::spread[twice8]} << 1;
-    };
-    const unsigned lo = slots(keep & 0xFFu, twice & 0xFFu);
-    const unsigned hi = slots(keep >> 8, twice >> 8);
-    out = compact16<V>(V::zip_lo(first, lf), lo, out);
-    return compact16<V>(V::zip_hi(first, lf), hi, out);
+    for (std::size_t h = 0; h < 2; ++h) {
+        const auto& e = rule::expand[rule::base3[(keep >> (8 * h)) & 0xFFu] + rule::base3[(twice >> (8 * h)) & 0xFFu]];
+        V::store16(out, V::shuffle16i(V::half_with(first, h, lf), e.index.data()));
+        out += e.length;
+    }
+    return out;
 }
 
 // hex_pair may shift in 16-bit lanes, carrying the high bits of a byte's

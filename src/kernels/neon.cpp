@@ -48,8 +48,11 @@ struct neon {
     static vec shuffle16(vec v, std::uint64_t lo, std::uint64_t hi) {
         return vqtbl1q_u8(v, vcombine_u8(vcreate_u8(lo), vcreate_u8(hi)));
     }
-    static vec zip_lo(vec a, vec b) { return vzip1q_u8(a, b); }
-    static vec zip_hi(vec a, vec b) { return vzip2q_u8(a, b); }
+    static vec shuffle16i(vec v, const unsigned char* index) { return vqtbl1q_u8(v, vld1q_u8(index)); }
+    static vec half_with(vec v, std::size_t half, vec w) {
+        return vcombine_u8(half == 0 ? vget_low_u8(v) : vget_high_u8(v), vget_low_u8(w));
+    }
+    static void store16(unsigned char* p, vec v) { vst1q_u8(p, v); }
     static void store_low8(unsigned char* p, vec v) { vst1_u8(p, vget_low_u8(v)); }
     static void store_high8(unsigned char* p, vec v) { vst1_u8(p, vget_high_u8(v)); }
 };
