@@ -80,6 +80,13 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
     unsigned char* o = out;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
+    // Whether to decode escapes without asking if the block holds a '%': a
+    // 32-byte block of form text holds one about half the time, and a branch
+    // on it would be a coin toss; a 16-byte one a quarter of the time, and in
+    // text with few escapes the branch saves their cost. Decided every 64
+    // blocks from how many of the last 64 held one; 16-byte blocks always ask.
+    unsigned escapes_common = width != 16;
+    unsigned with_percent = 0;
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const vec v = V::load(in + i);
@@ -103,11 +110,21 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
             prev_cr = 0;
             continue;
         }
-        // Escapes: a '%' and the two bytes after it digits. A 32-byte block
-        // of form text holds a '%' about half the time, a 16-byte one a
-        // quarter: only the narrower blocks branch on it.
+        // Escapes: a '%' and the two bytes after it digits. The test is
+        // opaque to the compiler, which would otherwise ask first whether
+        // this block holds one: the coin toss again.
+        const unsigned any_percent = V::any(percent);
+        unsigned decode_escapes = escapes_common | any_percent;
+        asm("" : "+r"(decode_escapes));
+        if constexpr (width != 16) {
+            with_percent += any_percent != 0;
+            if ((i & (64 * width - 1)) == 0) {
+                escapes_common = with_percent > 16;  // a quarter of them
+                with_percent = 0;
+            }
+        }
         unsigned esc = 0;
-        if (width == 32 || V::any(percent)) {
+        if (decode_escapes != 0) {
             vec not_hex1;
             vec not_hex2;
             const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
@@ -135,7 +152,10 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
         }
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
         const unsigned twice = V::bits(brk) & ~lf_after_cr;
-        if (twice == 0) {
+        if ((twice | (keep ^ all_bytes)) == 0) {  // a '%' or CR, but every byte gives one
+            V::store(o, first);
+            o += width;
+        } else if (twice == 0) {
             for (std::size_t g = 0; g < width / 16; ++g)
                 o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
         } else {
