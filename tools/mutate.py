@@ -201,6 +201,8 @@ MUTANTS = [
          file="block.h", find="carry = digits_carried(esc, width);", replace="carry = 0;", needs="ssse3"),
     dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, no byte gives its LF",
          file="block.h", find=" + rule::base3[(twice >> (8 * h)) & 0xFFu]", replace="", needs="ssse3"),
+    dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
+         file="block.h", find="decode_escapes = escapes_common | any_percent;", replace="decode_escapes = escapes_common;", needs="ssse3"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]
