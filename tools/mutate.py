@@ -191,7 +191,8 @@ MUTANTS = [
     # The block loop of the SSSE3, AVX2 and NEON kernels, written once in
     # block.h: each mutant changes all three (this machine runs the first two).
     dict(name="block-plain-keeps-cr", ci=True, breaks="a CR, a plain block, then an LF: the LF is swallowed",
-         file="block.h", find="            prev_cr = 0;\n            do {", replace="            do {", needs="ssse3"),
+         file="block.h", find="V::store(o, v);\n            o += width;\n            i += width;\n            prev_cr = 0;",
+         replace="V::store(o, v);\n            o += width;\n            i += width;", needs="ssse3"),
     dict(name="block-space-keeps-cr", ci=True, breaks="a CR, a block of '+', then an LF: the LF is swallowed",
          file="block.h", find="V::store(o, first);\n            o += width;\n            i += width;\n            prev_cr = 0;",
          replace="V::store(o, first);\n            o += width;\n            i += width;", needs="ssse3"),
@@ -202,7 +203,7 @@ MUTANTS = [
     dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, no byte gives its LF",
          file="block.h", find=" + rule::base3[(twice >> (8 * h)) & 0xFFu]", replace="", needs="ssse3"),
     dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
-         file="block.h", find="decode_escapes = escapes_common | any_percent;", replace="decode_escapes = escapes_common;", needs="ssse3"),
+         file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (escapes_common) {", needs="ssse3"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]

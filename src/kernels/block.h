@@ -57,8 +57,10 @@ inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned 
 // value, as read by hex_value, needs no more than four bits.
 static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 4] < 16);
 
-template <class V>
-vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
+// escapes_common: decode escapes without asking whether the block holds a
+// '%' (see block_loop below).
+template <class V, bool escapes_common>
+vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
     constexpr std::size_t width = V::width;
     static_assert(width == 16 || width == 32);
@@ -80,28 +82,16 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
     unsigned char* o = out;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
-    // Whether to decode escapes without asking if the block holds a '%': a
-    // 32-byte block of form text holds one about half the time, and a branch
-    // on it would be a coin toss; a 16-byte one a quarter of the time, and in
-    // text with few escapes the branch saves their cost. Decided every 64
-    // blocks from how many of the last 64 held one; 16-byte blocks always ask.
-    unsigned escapes_common = width != 16;
-    unsigned with_percent = 0;
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
-        vec v = V::load(in + i);
+        const vec v = V::load(in + i);
         const vec low = V::low_nibbles(v);
         const vec special = V::eq(V::lookup(specials, low), v);
         if ((carry | V::any(special)) == 0) {  // every byte gives itself
-            // And so do most blocks after it, in plain text: a loop of their own.
+            V::store(o, v);
+            o += width;
+            i += width;
             prev_cr = 0;
-            do {
-                V::store(o, v);
-                o += width;
-                i += width;
-                if (i + width + 2 > n) break;
-                v = V::load(in + i);
-            } while (!V::any(V::eq(V::lookup(specials, V::low_nibbles(v)), v)));
             continue;
         }
         // Each byte's first output byte, escapes aside.
@@ -115,21 +105,9 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
             prev_cr = 0;
             continue;
         }
-        // Escapes: a '%' and the two bytes after it digits. The test is
-        // opaque to the compiler, which would otherwise ask first whether
-        // this block holds one: the coin toss again.
-        const unsigned any_percent = V::any(percent);
-        unsigned decode_escapes = escapes_common | any_percent;
-        asm("" : "+r"(decode_escapes));
-        if constexpr (width != 16) {
-            with_percent += any_percent != 0;
-            if ((i & (64 * width - 1)) == 0) {
-                escapes_common = with_percent > 16;  // a quarter of them
-                with_percent = 0;
-            }
-        }
+        // Escapes: a '%' and the two bytes after it digits.
         unsigned esc = 0;
-        if (decode_escapes != 0) {
+        if (escapes_common || V::any(percent)) {
             vec not_hex1;
             vec not_hex2;
             const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
@@ -172,6 +150,23 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
         i += width;
     }
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
+}
+
+// A 32-byte block of form text holds a '%' about half the time, and a
+// branch on it is a coin toss: there escapes are decoded in every block. In
+// text with few escapes the branch saves their cost, and 16-byte blocks,
+// which hold one a quarter of the time, always ask. Which it is comes from
+// the first 64 blocks of each call: a quarter of them with a '%'.
+template <class V>
+vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
+    constexpr std::size_t width = V::width;
+    if constexpr (width != 16) {
+        unsigned with_percent = 0;
+        for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width)
+            with_percent += V::any(V::eq(V::load(in + i), V::repeat(rule::escape))) != 0;
+        if (with_percent > 16) return block_loop_as<V, true>(in, n, out);
+    }
+    return block_loop_as<V, false>(in, n, out);
 }
 
 }  // namespace quenlo::detail
