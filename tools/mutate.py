@@ -204,6 +204,8 @@ MUTANTS = [
          file="block.h", find=" + rule::base3[(twice >> (8 * h)) & 0xFFu]", replace="", needs="ssse3"),
     dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (escapes_common) {", needs="ssse3"),
+    dict(name="block-common-escapes-skipped", breaks="where escapes are common, no escape is decoded",
+         file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (!escapes_common && V::any(percent)) {", needs="ssse3"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]
