@@ -25,7 +25,7 @@ struct group16 {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
     }
     static void store_high8(unsigned char* p, __m128i v) {
-        _mm_storeh_pd(reinterpret_cast<double*>(p), _mm_castsi128_pd(v));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_unpackhi_epi64(v, v));
     }
 };
 
