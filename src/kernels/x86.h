@@ -25,7 +25,7 @@ struct group16 {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
     }
     static void store_high8(unsigned char* p, __m128i v) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_unpackhi_epi64(v, v));
+        _mm_storeh_pi(reinterpret_cast<__m64*>(p), _mm_castsi128_ps(v));  // movhps: any alignment
     }
 };
 
