@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Instructions per input byte of the NEON, SSSE3 and AVX2 vector loops.
+# Instructions per input byte of the NEON, SSSE3 and AVX2 vector loops (the
+# one block loop of src/kernels/block.h, compiled for each).
 # Counted, not timed: each loop runs once over SIZE bytes of each benchmark
 # corpus (and of plain text, which takes only the fast path) under qemu-user,
 # which logs every instruction executed inside the loop's own function
@@ -43,19 +44,16 @@ int main(int argc, char** argv) {
 }
 EOF
 # The flags of a Release build; the registry holds the kernels counted.
-for cxx in g++ aarch64-linux-gnu-g++; do
-    case $cxx in
-    g++) with="-DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1" ;;
-    *) with="-DQUENLO_WITH_NEON=1" ;;
-    esac
-    # shellcheck disable=SC2086  # $with is two flags
-    "$cxx" -std=c++20 -O3 -DNDEBUG -static $with -I"$root/src" -I"$root/bench" "$work/once.cpp" \
-        "$root"/src/kernels/*.cpp -o "$work/once-${cxx%g++}"
-done
+k="$root/src/kernels"
+common=("$k/registry.cpp" "$k/scalar.cpp" "$k/vector.cpp" "$root/src/decode.cpp")
+g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -I"$root/src" \
+    -I"$root/bench" "$work/once.cpp" "${common[@]}" "$k/ssse3.cpp" "$k/avx2.cpp" -o "$work/once-"
+aarch64-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_NEON=1 -I"$root/src" \
+    -I"$root/bench" "$work/once.cpp" "${common[@]}" "$k/neon.cpp" -o "$work/once-aarch64-linux-gnu-"
 
 count() {  # binary emulator kernel kind
     local range n
-    range=$(nm -S "$1" | awk -v loop="$3_loop" '$0 ~ loop {print "0x" $1 "+0x" $2}')
+    range=$(nm -S -C "$1" | awk -v loop="block_loop<.*::$3>" '$0 ~ loop {print "0x" $1 "+0x" $2}')
     n=$($2 -singlestep -d exec,nochain -dfilter "$range" -D /dev/stdout "$1" "$3" "$4" "$size" |
         grep -c '^Trace')
     awk -v n="$n" -v size="$size" 'BEGIN {printf " %5.2f |", n / size}'

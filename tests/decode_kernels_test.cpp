@@ -95,6 +95,20 @@ TEST_P(Kernel, RandomInputsWhole) {
     }
 }
 
+// Long enough for a loop that chooses, from the first 64 blocks of a piece,
+// whether to decode escapes without asking if a block holds a '%': escapes
+// common from the start, and escapes only after 2 KiB without any.
+TEST_P(Kernel, LongInputsWithEscapesCommonAndRare) {
+    std::mt19937 rng(64);
+    for (int round = 0; round < 20; ++round) {
+        std::string in = random_form_data(rng, 5000);
+        if (round % 2 == 1)
+            for (std::size_t k = 0; k < 2048; ++k)
+                if (in[k] == '%') in[k] = '+';
+        ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << "round " << round;
+    }
+}
+
 // Where the input is cut must not change the output, whatever the kernel.
 TEST_P(Kernel, RandomInputsSplitAnywhere) {
     std::mt19937 rng(7);

@@ -1,9 +1,8 @@
-// The AVX-512 kernel: 64 bytes a step; the rule it follows is in kernel.h.
-// Byte masks, 128-entry byte table lookups (VBMI) and byte compress (VBMI2)
-// take the place of the other kernels' shuffle tables.
+// The AVX-512 kernel: 64 bytes a step; the rule it follows is in kernel.h,
+// its tables come from rule.h. Byte masks, 128-entry byte table lookups
+// (VBMI) and byte compress (VBMI2) take the place of block.h's shuffle tables.
 #include "kernels/kernel.h"
-
-#if defined(__x86_64__)
+#include "kernels/rule.h"
 
 #include <immintrin.h>
 
@@ -29,7 +28,7 @@ struct constants {
     __m512i first_high;  // ... bytes 64-127 (the others stay as they are)
 };
 
-QUENLO_TARGET_AVX512 inline __m512i repeat(char c) { return _mm512_set1_epi8(c); }
+QUENLO_TARGET_AVX512 inline __m512i repeat(unsigned char c) { return _mm512_set1_epi8(static_cast<char>(c)); }
 
 QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
     return _mm512_loadu_si512(p);
@@ -38,28 +37,23 @@ QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
 QUENLO_TARGET_AVX512 inline constants make_constants() {
     // hex values (0-63, 64-127), pairs (low, high), first bytes (0-63, 64-127)
     alignas(64) unsigned char table[6][64] = {};
+    static_assert(!rule::special(0x80) && rule::hex[0x80] < 0, "bytes 0x80-0xFF bypass the tables");
     for (unsigned b = 0; b < 128; ++b) {
-        unsigned value = 0x80;
-        if (b >= '0' && b <= '9') value = b - '0';
-        if ((b | 0x20u) >= 'a' && (b | 0x20u) <= 'f') value = (b | 0x20u) - 'a' + 10;
-        table[b / 64][b % 64] = static_cast<unsigned char>(value);
-        unsigned first = b;
-        if (b == '+' || b == '\t') first = ' ';
-        if (b == '&' || b == '\r' || b == '\n') first = '\r';
-        table[4 + b / 64][b % 64] = static_cast<unsigned char>(first);
+        table[b / 64][b % 64] = static_cast<unsigned char>(rule::hex[b] >= 0 ? rule::hex[b] : 0x80);
+        table[4 + b / 64][b % 64] = rule::first[b];
     }
     for (unsigned k = 0; k < 32; ++k) {
         table[2][2 * k] = static_cast<unsigned char>(k);
-        table[2][2 * k + 1] = 64;
+        table[2][2 * k + 1] = 64;  // the other operand's LF
         table[3][2 * k] = static_cast<unsigned char>(32 + k);
         table[3][2 * k + 1] = 64;
     }
     constants c{_mm512_load_si512(table[0]),
                 _mm512_load_si512(table[1]),
-                repeat(static_cast<char>(0xF0)),
-                repeat('%'),
-                repeat('\r'),
-                repeat('\n'),
+                repeat(0xF0),
+                repeat(rule::escape),
+                repeat(rule::cr),
+                repeat(rule::lf),
                 _mm512_load_si512(table[2]),
                 _mm512_load_si512(table[3]),
                 _mm512_load_si512(table[4]),
@@ -149,5 +143,3 @@ std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned ch
 }
 
 }  // namespace quenlo::detail
-
-#endif

@@ -4,8 +4,10 @@
 // into pieces anywhere, it gives the bytes the plain rules give, and a call
 // writes at most decode_bound(in.size()) bytes. The scalar kernel is the
 // state machine itself. Every vector kernel is a vector loop inside
-// decode_chunk_vector: the scalar kernel settles what the previous call left
-// open, the loop takes whole blocks, the scalar kernel takes the tail.
+// decode_chunk_vector (vector.cpp): settle_carried finishes what the previous
+// call left open, the loop takes whole blocks, the scalar kernel takes the
+// tail. The SSSE3, AVX2 and NEON loops are one loop, block.h; the tables of
+// every kernel come from rule.h.
 //
 // The block rule. A vector loop decodes a block of `width` bytes with no
 // state but two bits carried from the block before: each byte gives 0, 1 or
@@ -41,26 +43,13 @@
 // other carried bit: an LF at the start of the next block gives nothing.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "decode.h"
 
 namespace quenlo::detail {
-
-// Value of each byte as a hex digit, or -1: the scalar kernel's escapes, and
-// the one byte past a block that a vector loop looks up alone.
-inline constexpr std::array<std::int8_t, 256> hex_table = [] {
-    std::array<std::int8_t, 256> t{};
-    for (auto& v : t) v = -1;
-    for (std::size_t c = 0; c < 10; ++c) t['0' + c] = static_cast<std::int8_t>(c);
-    for (std::size_t c = 0; c < 6; ++c) {
-        t['A' + c] = static_cast<std::int8_t>(10 + c);
-        t['a' + c] = static_cast<std::int8_t>(10 + c);
-    }
-    return t;
-}();
 
 using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>,
                                          unsigned char*);
@@ -131,27 +120,15 @@ using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, u
 std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out, vector_loop_fn loop);
 
-#if defined(__x86_64__)
+// The kernels. Which of them the build holds is decided by CMake alone
+// (QUENLO_KERNELS): it compiles their sources and tells the registry.
 bool ssse3_supported();
-std::size_t decode_chunk_ssse3(decode_state& state, std::span<const unsigned char> in,
-                               unsigned char* out);
 bool avx2_supported();
-std::size_t decode_chunk_avx2(decode_state& state, std::span<const unsigned char> in,
-                              unsigned char* out);
 bool avx512_supported();
-std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
-                                unsigned char* out);
-#endif
-
-// Advanced SIMD is part of every AArch64 CPU, so the NEON kernel needs no
-// check at run time; its shuffle tables assume little-endian byte order.
-#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__AARCH64EL__)
-#define QUENLO_KERNEL_NEON 1
-std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char> in,
-                              unsigned char* out);
-#else
-#define QUENLO_KERNEL_NEON 0
-#endif
+std::size_t decode_chunk_ssse3(decode_state&, std::span<const unsigned char>, unsigned char*);
+std::size_t decode_chunk_avx2(decode_state&, std::span<const unsigned char>, unsigned char*);
+std::size_t decode_chunk_avx512(decode_state&, std::span<const unsigned char>, unsigned char*);
+std::size_t decode_chunk_neon(decode_state&, std::span<const unsigned char>, unsigned char*);
 
 // The kernels the build compiled in (QUENLO_KERNELS), scalar first, in order
 // of preference from the least to the most capable.
@@ -161,3 +138,16 @@ std::span<const decode_kernel> decode_kernels();
 const decode_kernel& chosen_kernel();
 
 }  // namespace quenlo::detail
+
+// Code between these is compiled for the named x86 features (the way to
+// compile the shared block loop, a template, for one ISA).
+#if defined(__clang__)
+#define QUENLO_STRINGIFY(x) #x
+#define QUENLO_TARGET_REGION(t) \
+    _Pragma(QUENLO_STRINGIFY(clang attribute push(__attribute__((target(t))), apply_to = function)))
+#define QUENLO_END_TARGET_REGION _Pragma("clang attribute pop")
+#else
+#define QUENLO_STRINGIFY(x) #x
+#define QUENLO_TARGET_REGION(t) _Pragma("GCC push_options") _Pragma(QUENLO_STRINGIFY(GCC target(t)))
+#define QUENLO_END_TARGET_REGION _Pragma("GCC pop_options")
+#endif

@@ -3,6 +3,7 @@
 // carried state and the tail of the input to it.
 #include "decode.h"
 #include "kernels/kernel.h"
+#include "kernels/rule.h"
 
 #include <array>
 #include <bit>
@@ -12,68 +13,34 @@
 namespace quenlo {
 namespace {
 
-// Each byte's first output byte ('%' aside); a line break gives CR LF.
-constexpr std::array<unsigned char, 256> first_table = [] {
-    std::array<unsigned char, 256> t{};
-    for (std::size_t c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
-    t['+'] = t['\t'] = ' ';
-    t['&'] = t['\r'] = t['\n'] = '\r';
-    return t;
-}();
+using detail::rule::hex;
+
 // How many bytes each byte gives ('%' aside), indexed by the byte, plus 256
 // when the byte before it was a CR: an LF there gives none.
 constexpr std::array<unsigned char, 512> length_table = [] {
     std::array<unsigned char, 512> t{};
-    for (auto& v : t) v = 1;
-    t['&'] = t['\r'] = t['\n'] = 2;
-    for (std::size_t c = 0; c < 256; ++c) t[256 + c] = t[c];
-    t[256 + '\n'] = 0;
+    for (std::size_t c = 0; c < 256; ++c) {
+        t[c] = detail::rule::gives_two(static_cast<unsigned char>(c)) ? 2 : 1;
+        t[256 + c] = c == detail::rule::lf ? 0 : t[c];
+    }
     return t;
 }();
 
-using detail::hex_table;
-
-constexpr bool is_hex(unsigned char c) { return hex_table[c] >= 0; }
-
 constexpr unsigned char hex_pair(unsigned char hi, unsigned char lo) {
-    return static_cast<unsigned char>(hex_table[hi] * 16 + hex_table[lo]);
+    return static_cast<unsigned char>(hex[hi] * 16 + hex[lo]);
 }
+
+// Every special byte is below this one, so eight bytes with none below it
+// can be copied as they stand.
+constexpr unsigned char below_all_special = [] {
+    unsigned char top = 0;
+    for (unsigned c = 0; c < 256; ++c)
+        if (detail::rule::special(static_cast<unsigned char>(c))) top = static_cast<unsigned char>(c);
+    return static_cast<unsigned char>(top + 1);
+}();
+static_assert(below_all_special < 0x80);
 
 }  // namespace
-
-detail::settled detail::settle_carried(decode_state& state, std::span<const unsigned char> in,
-                                       unsigned char* out) {
-    const unsigned char* p = in.data();
-    const std::size_t n = in.size();
-    std::size_t i = 0;
-    std::size_t o = 0;
-    if (n == 0) return {0, 0};
-    if (state.after_cr) {
-        state.after_cr = false;
-        if (p[0] == '\n') i = 1;
-    }
-    if (state.pending_len == 1) {
-        if (i == n) return {i, o};
-        if (is_hex(p[i])) {
-            state.pending_len = 2;
-            state.pending_hex = p[i++];
-        } else {
-            out[o++] = '%';
-            state.pending_len = 0;
-        }
-    }
-    if (state.pending_len == 2) {
-        if (i == n) return {i, o};
-        if (is_hex(p[i])) {
-            out[o++] = hex_pair(state.pending_hex, p[i++]);
-        } else {
-            out[o++] = '%';
-            out[o++] = state.pending_hex;
-        }
-        state.pending_len = 0;
-    }
-    return {i, o};
-}
 
 std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                         unsigned char* out) {
@@ -89,12 +56,12 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
     while (i < n) {
         if (i + 8 <= n) {
             // Eight bytes copied as they stand, and kept up to the first
-            // byte below ',' (every special byte is one).
+            // byte below below_all_special.
             std::uint64_t w;
             std::memcpy(&w, p + i, 8);
             std::memcpy(out + o, &w, 8);
             if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-            const std::uint64_t low = (w - 0x2C2C2C2C2C2C2C2Cu) & ~w & 0x8080808080808080u;
+            const std::uint64_t low = (w - 0x0101010101010101u * below_all_special) & ~w & 0x8080808080808080u;
             if (low == 0) {
                 i += 8;
                 o += 8;
@@ -111,13 +78,13 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
         // bytes do not pay for the eight-byte test at each one.
         do {
             const unsigned char c = p[i];
-            if (c != '%') {
+            if (c != detail::rule::escape) {
                 // Two bytes stored whatever the length, and the length looked
                 // up: breaks between letters cost no mispredicted branch.
-                out[o] = first_table[c];
-                out[o + 1] = '\n';
+                out[o] = detail::rule::first[c];
+                out[o + 1] = detail::rule::lf;
                 o += length_table[prev_cr * 256 + c];
-                prev_cr = c == '\r';
+                prev_cr = c == detail::rule::cr;
                 ++i;
                 continue;
             }
@@ -126,32 +93,24 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
                 state.pending_len = 1;
                 return o;
             }
-            if (!is_hex(p[i + 1])) {
-                out[o++] = '%';
+            if (hex[p[i + 1]] < 0) {
+                out[o++] = detail::rule::escape;
                 ++i;
             } else if (i + 2 == n) {
                 state.pending_len = 2;
                 state.pending_hex = p[i + 1];
                 return o;
-            } else if (!is_hex(p[i + 2])) {
-                out[o++] = '%';
+            } else if (hex[p[i + 2]] < 0) {
+                out[o++] = detail::rule::escape;
                 out[o++] = p[i + 1];
                 i += 2;
             } else {
                 out[o++] = hex_pair(p[i + 1], p[i + 2]);
                 i += 3;
             }
-        } while (i < n && p[i] < ',');
+        } while (i < n && p[i] < below_all_special);
     }
     state.after_cr = prev_cr != 0;
-    return o;
-}
-
-std::size_t decode_form_finish(decode_state& state, unsigned char* out) {
-    std::size_t o = 0;
-    if (state.pending_len >= 1) out[o++] = '%';
-    if (state.pending_len == 2) out[o++] = state.pending_hex;
-    state = decode_state{};
     return o;
 }
 

@@ -1,9 +1,44 @@
 // The frame of every vector kernel: settle the carried state, run the loop, decode the tail.
 #include "kernels/kernel.h"
+#include "kernels/rule.h"
 
 #include <cassert>
 
 namespace quenlo {
+
+detail::settled detail::settle_carried(decode_state& state, std::span<const unsigned char> in,
+                                       unsigned char* out) {
+    const unsigned char* p = in.data();
+    const std::size_t n = in.size();
+    std::size_t i = 0;
+    std::size_t o = 0;
+    if (n == 0) return {0, 0};
+    if (state.after_cr) {
+        state.after_cr = false;
+        if (p[0] == rule::lf) i = 1;
+    }
+    if (state.pending_len == 1) {
+        if (i == n) return {i, o};
+        if (rule::hex[p[i]] >= 0) {
+            state.pending_len = 2;
+            state.pending_hex = p[i++];
+        } else {
+            out[o++] = rule::escape;
+            state.pending_len = 0;
+        }
+    }
+    if (state.pending_len == 2) {
+        if (i == n) return {i, o};
+        if (rule::hex[p[i]] >= 0) {
+            out[o++] = static_cast<unsigned char>(rule::hex[state.pending_hex] * 16 + rule::hex[p[i++]]);
+        } else {
+            out[o++] = rule::escape;
+            out[o++] = state.pending_hex;
+        }
+        state.pending_len = 0;
+    }
+    return {i, o};
+}
 
 std::size_t detail::decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
                                         unsigned char* out, vector_loop_fn loop) {

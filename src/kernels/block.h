@@ -1,0 +1,172 @@
+// The block loop of the SSSE3, AVX2 and NEON kernels, written once over a
+// handful of primitives that each of them supplies (struct V below); it
+// follows the block rule in kernel.h, with the tables of rule.h. An ISA's
+// source file includes this inside its target region, so that the loop is
+// compiled for that ISA.
+//
+// V supplies: vec (one block of `width` bytes, 16 or 32) and vec16 (16 bytes);
+// load, store, repeat(byte), table(16 bytes in every 16-byte lane),
+// lookup(table, nibbles), low_nibbles, high_nibbles, eq, add, and_, or_, xor_,
+// andnot(a, b) (a and not b), select(a, b, take_b), hex_pair(hi, lo) ((hi << 4)
+// | lo, hi below 16), bits (byte k of a compare to bit k), any (not zero when a
+// compare has a byte set), and for 16-byte blocks shift_in(v, byte) (v one
+// byte on, `byte` last); group(v, k) (bytes 16k to 16k + 15), shuffle16(v, lo, hi) (a
+// byte shuffle whose indices are the bytes of lo and then hi), shuffle16i
+// (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of v, then
+// bytes 0-7 of w), store16, store_low8 / store_high8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels/kernel.h"
+#include "kernels/rule.h"
+
+namespace quenlo::detail {
+
+// Writes the bytes of `slots` whose bit is set in `mask` (16 bits) to `out`,
+// in order; stores 16 bytes whatever the count.
+template <class V>
+inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned char* out) {
+    const unsigned lo = mask & 0xFFu;
+    const unsigned hi = mask >> 8;
+    const auto packed = V::shuffle16(slots, rule::compact[lo], rule::compact[hi] + 0x0808080808080808u);
+    V::store_low8(out, packed);
+    out += rule::count[lo];
+    V::store_high8(out, packed);
+    return out + rule::count[hi];
+}
+
+// Writes the output of 16 bytes whose first output bytes are `first`: `keep`
+// says which give output, `twice` which of them give an LF after it. One
+// shuffle for each 8 bytes, and no branch; stores up to 32 bytes.
+template <class V>
+inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned twice, unsigned char* out) {
+    const auto lf = V::group(V::repeat(rule::lf), 0);
+    for (std::size_t h = 0; h < 2; ++h) {
+        const auto& e = rule::expand[rule::base3[(keep >> (8 * h)) & 0xFFu] + rule::base3[(twice >> (8 * h)) & 0xFFu]];
+        V::store16(out, V::shuffle16i(V::half_with(first, h, lf), e.index.data()));
+        out += e.length;
+    }
+    return out;
+}
+
+// hex_pair may shift in 16-bit lanes, carrying the high bits of a byte's
+// first digit into the next byte. That byte's result is used only where it
+// starts an escape, and then the byte before it is the '%' itself, whose
+// value, as read by hex_value, needs no more than four bits.
+static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 4] < 16);
+
+// escapes_common: decode escapes without asking whether the block holds a
+// '%' (see block_loop below).
+template <class V, bool escapes_common>
+vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
+    using vec = typename V::vec;
+    constexpr std::size_t width = V::width;
+    static_assert(width == 16 || width == 32);
+    constexpr unsigned all_bytes = width == 32 ? 0xFFFFFFFFu : 0xFFFFu;
+    const vec specials = V::table(rule::special_by_low_nibble);
+    const vec changes = V::table(rule::change_by_low_nibble);
+    const vec hex_low = V::table(rule::hex_nibbles.low_class);
+    const vec hex_high = V::table(rule::hex_nibbles.high_class);
+    const vec hex_add = V::table(rule::hex_nibbles.high_add);
+    const vec zero = V::repeat(0);
+    // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
+    const auto hex_value = [&](vec d, vec& not_hex) {
+        const vec lo = V::low_nibbles(d);
+        const vec hi = V::high_nibbles(d);
+        not_hex = V::eq(V::and_(V::lookup(hex_low, lo), V::lookup(hex_high, hi)), zero);
+        return V::add(lo, V::lookup(hex_add, hi));
+    };
+    std::size_t i = 0;
+    unsigned char* o = out;
+    unsigned carry = 0;  // digits at the start of the block that an escape before it took
+    unsigned prev_cr = 0;
+    // The two bytes after a block are looked at too.
+    while (i + width + 2 <= n) {
+        const vec v = V::load(in + i);
+        const vec low = V::low_nibbles(v);
+        const vec special = V::eq(V::lookup(specials, low), v);
+        if ((carry | V::any(special)) == 0) {  // every byte gives itself
+            V::store(o, v);
+            o += width;
+            i += width;
+            prev_cr = 0;
+            continue;
+        }
+        // Each byte's first output byte, escapes aside.
+        vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
+        const vec brk = V::eq(first, V::repeat(rule::cr));  // '&', CR, LF
+        const vec percent = V::eq(v, V::repeat(rule::escape));
+        if ((carry | V::any(V::or_(brk, percent))) == 0) {  // ... or a space
+            V::store(o, first);
+            o += width;
+            i += width;
+            prev_cr = 0;
+            continue;
+        }
+        // Escapes: a '%' and the two bytes after it digits.
+        unsigned esc = 0;
+        if (escapes_common || V::any(percent)) {
+            vec not_hex1;
+            vec not_hex2;
+            const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
+            vec value2;
+            if constexpr (width == 16) {
+                // Second digits are first digits one byte on, the byte after
+                // them added at the end: one vector lookup instead of two.
+                const auto last = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
+                value2 = V::shift_in(value1, last);
+                not_hex2 = V::shift_in(not_hex1, last >= 0x80 ? 0xFF : 0);
+            } else {
+                value2 = hex_value(V::load(in + i + 2), not_hex2);
+            }
+            const vec escape = V::andnot(percent, V::or_(not_hex1, not_hex2));
+            first = V::select(first, V::hex_pair(value1, value2), escape);
+            esc = V::bits(escape);
+        }
+        // The LF of a CR LF gives nothing; form data has few CRs.
+        const vec cr_v = V::eq(v, V::repeat(rule::cr));
+        unsigned cr = 0;
+        unsigned lf_after_cr = 0;
+        if ((prev_cr | V::any(cr_v)) != 0) {
+            cr = V::bits(cr_v);
+            lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
+        }
+        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
+        const unsigned twice = V::bits(brk) & ~lf_after_cr;
+        if ((twice | (keep ^ all_bytes)) == 0) {  // a '%' or CR, but every byte gives one
+            V::store(o, first);
+            o += width;
+        } else if (twice == 0) {
+            for (std::size_t g = 0; g < width / 16; ++g)
+                o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
+        } else {
+            for (std::size_t g = 0; g < width / 16; ++g)
+                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
+        }
+        carry = digits_carried(esc, width);
+        prev_cr = cr >> (width - 1);
+        i += width;
+    }
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
+}
+
+// A 32-byte block of form text holds a '%' about half the time, and a
+// branch on it is a coin toss: there escapes are decoded in every block. In
+// text with few escapes the branch saves their cost, and 16-byte blocks,
+// which hold one a quarter of the time, always ask. Which it is comes from
+// the first 64 blocks of each call: a quarter of them with a '%'.
+template <class V>
+vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
+    constexpr std::size_t width = V::width;
+    if constexpr (width != 16) {
+        unsigned with_percent = 0;
+        for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width)
+            with_percent += V::any(V::eq(V::load(in + i), V::repeat(rule::escape))) != 0;
+        if (with_percent > 16) return block_loop_as<V, true>(in, n, out);
+    }
+    return block_loop_as<V, false>(in, n, out);
+}
+
+}  // namespace quenlo::detail
