@@ -3,11 +3,11 @@
 # A kernel without IA-32 emulation refuses them ("Exec format error"); there,
 # qemu-i386-static is registered with binfmt_misc to run them. With Debian
 # 12's QEMU 7.2 that runs the loader, but 32-bit Windows programs then fail
-# to start (README.md, "Windows"), and the 32-bit smoke check says so.
+# to start (doc/building.md, "Windows"), and the 32-bit smoke check says so.
 # Nothing is registered when the loader already runs, nor when an entry named
 # qemu-i386 exists; the other entries are never touched.
 # QUENLO_I386_VIA_QEMU=1 registers even where they run natively, to time the
-# emulated path; do that in a private binfmt_misc (see README.md).
+# emulated path; do that in a private binfmt_misc (see doc/building.md).
 # Needs: wine32:i386 (after dpkg --add-architecture i386), qemu-user-static.
 set -euo pipefail
 
