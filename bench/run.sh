@@ -60,11 +60,14 @@ build=${QUENLO_BENCH_BUILD:-$root/build-bench}
 data=${QUENLO_BENCH_DATA:-$build/corpus}
 mkdir -p "$data"
 
-cmake -S "$root" -B "$build" -DQUENLO_BENCH=ON -DQUENLO_BUILD_TESTS=OFF >/dev/null
+# QUENLO_WERROR=ON (as CI sets it) makes every warning an error here too.
+werror=()
+[ -n "${QUENLO_WERROR:-}" ] && werror=(-DQUENLO_WERROR="$QUENLO_WERROR")
+cmake -S "$root" -B "$build" -DQUENLO_BENCH=ON -DQUENLO_BUILD_TESTS=OFF "${werror[@]}" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 quenlo=$build/quenlo
 tools=$build/bench
-cmake -S "$root" -B "$build-avx2" -DQUENLO_BUILD_TESTS=OFF -DQUENLO_KERNELS="scalar;ssse3;avx2" >/dev/null
+cmake -S "$root" -B "$build-avx2" -DQUENLO_BUILD_TESTS=OFF -DQUENLO_KERNELS="scalar;ssse3;avx2" "${werror[@]}" >/dev/null
 cmake --build "$build-avx2" -j2 --target quenlo >/dev/null
 quenlo_avx2=$build-avx2/quenlo
 
