@@ -21,7 +21,7 @@ cat >"$work/once.cpp" <<'EOF'
 #include <string>
 #include <vector>
 
-#include "corpus.h"
+#include "support/form_data.h"
 #include "kernels/kernel.h"
 
 int main(int argc, char** argv) {
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     const std::size_t size = std::strtoul(argv[3], nullptr, 10);
     std::string in;
     if (kind == 9) in.assign(size, 'x');
-    else quenlo::bench::make_corpus(in, static_cast<quenlo::bench::corpus_kind>(kind), size);
+    else quenlo_test::make_corpus(in, static_cast<quenlo_test::corpus_kind>(kind), size);
     std::vector<unsigned char> out(quenlo::decode_bound(in.size()));
     for (const auto& k : quenlo::detail::decode_kernels()) {
         if (name != k.name) continue;
@@ -49,7 +49,7 @@ for cxx in g++ aarch64-linux-gnu-g++; do
     *) with="-DQUENLO_WITH_NEON=1" ;;
     esac
     # shellcheck disable=SC2086  # $with is two flags
-    "$cxx" -std=c++20 -O3 -DNDEBUG -static $with -I"$root/src" -I"$root/bench" "$work/once.cpp" \
+    "$cxx" -std=c++20 -O3 -DNDEBUG -static $with -I"$root/src" -I"$root/tests" "$work/once.cpp" \
         "$root"/src/kernels/*.cpp -o "$work/once-${cxx%g++}"
 done
 
