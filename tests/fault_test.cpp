@@ -4,25 +4,23 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "convert.h"
 #include "fileio.h"
+#include "support/form_data.h"
 #include "support/messages.h"
+#include "support/reference_decoder.h"
 #include "support/run.h"
 
 #if defined(__has_feature)
@@ -34,22 +32,18 @@
 #define QUENLO_TEST_HAS_SANITIZER 0
 #endif
 
-extern char** environ;
-
 namespace {
 
 using namespace quenlo_test;
 
-// Form data of about `size` bytes and what it decodes to.
+// Form data of `size` bytes (Japanese in UTF-8, every byte escaped) and what it decodes to.
 struct sample {
     std::string in, out;
 };
 sample form_data(std::size_t size) {
     sample s;
-    while (s.in.size() < size) {
-        s.in += "name=%E5%B1%B1+x&";
-        s.out += "name=\xE5\xB1\xB1 x\r\n";
-    }
+    make_corpus(s.in, corpus_kind::utf8, size);
+    s.out = reference_decode(s.in);
     return s;
 }
 
@@ -65,68 +59,13 @@ run_options stdout_closed() {
     return o;
 }
 
-// Starts the program with standard output on `stdout_fd` and standard error
-// into `err_path`; SIGPIPE at its default, or ignored as some shells leave it.
-pid_t start_quenlo(const std::vector<std::string>& args, int stdout_fd, const std::string& err_path,
-                   bool ignore_sigpipe = false) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    if (!ignore_sigpipe) sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-
-    // An ignored signal stays ignored across exec, so the child inherits it.
-    struct sigaction ignore {}, previous {};
-    ignore.sa_handler = SIG_IGN;
-    if (ignore_sigpipe) sigaction(SIGPIPE, &ignore, &previous);
-
-    std::vector<std::string> argv_strings{QUENLO_EXE};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& s : argv_strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int e = posix_spawn(&pid, QUENLO_EXE, &actions, &attr, argv.data(), environ);
-    if (ignore_sigpipe) sigaction(SIGPIPE, &previous, nullptr);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return e == 0 ? pid : -1;
-}
-
-// Waits up to ten seconds; a program still running then is killed and
-// reported as hanging (status -2).
-int wait_for(pid_t pid) {
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(10);
-    for (;;) {
-        int wstatus = 0;
-        if (waitpid(pid, &wstatus, WNOHANG) == pid)
-            return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        if (steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-            return -2;
-        }
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-}
-
-// Runs the program with standard output on an already open descriptor.
+// Runs the program with standard output on an already open descriptor; a
+// program still running after ten seconds is killed and reported as hanging.
 run_result run_with_stdout(const std::vector<std::string>& args, int stdout_fd) {
-    temp_dir capture;
-    run_result r;
-    const pid_t pid = start_quenlo(args, stdout_fd, capture.file("err"));
-    if (pid < 0) return r;
-    r.status = wait_for(pid);
-    r.err = read_file(capture.file("err"));
-    return r;
+    run_options o;
+    o.stdout_fd = stdout_fd;
+    o.timeout_seconds = 10;
+    return run_quenlo(args, o);
 }
 
 TEST(Fault, WritesThatFail) {
@@ -176,9 +115,12 @@ TEST(Fault, ReaderThatGoesAway) {
     for (const auto& c : cases) {
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the child must not hold the read end
-        const pid_t pid = start_quenlo({dir.file("big")}, fds[1], dir.file("err"), c.ignore_sigpipe);
+        run_options o;
+        o.stdout_fd = fds[1];
+        o.ignore_sigpipe = c.ignore_sigpipe;
+        o.timeout_seconds = 10;
+        started_quenlo program = start_quenlo({dir.file("big")}, o);
         close(fds[1]);
-        ASSERT_GT(pid, 0);
         char head[10];
         std::size_t got = 0;
         while (got < sizeof head) {
@@ -190,8 +132,9 @@ TEST(Fault, ReaderThatGoesAway) {
         }
         close(fds[0]);
         EXPECT_EQ(std::string(head, got), big.out.substr(0, 10));
-        EXPECT_EQ(wait_for(pid), c.status) << "SIGPIPE ignored: " << c.ignore_sigpipe;
-        EXPECT_EQ(read_file(dir.file("err")), c.err);
+        const auto r = wait_quenlo(program);
+        EXPECT_EQ(r.status, c.status) << "SIGPIPE ignored: " << c.ignore_sigpipe;
+        EXPECT_EQ(r.err, c.err);
     }
 }
 
@@ -463,7 +406,8 @@ TEST(Fault, SameInodeOnAnotherFileSystemIsAnotherFile) {
     if (in.st_ino != out.st_ino) GTEST_SKIP() << "the two new tmpfs files got different inode numbers";
 }
 
-// Ways of naming the input as the output that the plain cases do not show;
+// Ways of naming the input as the output that the plain cases do not show
+// (symbolic links either way, hard links, "..");
 // the input is larger than one read, and must survive byte for byte.
 TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
     temp_dir dir;
@@ -477,7 +421,8 @@ TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
     const std::string roundabout = dir.file("sub/../in");
 
     const std::vector<std::vector<std::string>> file_mode = {
-        {dir.file("soft"), input}, {dir.file("soft2"), dir.file("hard")}, {input, roundabout}};
+        {input, dir.file("soft")}, {dir.file("soft"), input}, {dir.file("soft2"), dir.file("hard")},
+        {input, roundabout}};
     for (const auto& args : file_mode) {
         const auto r = run_quenlo(args);
         EXPECT_EQ(r.status, 1) << args[0] << " -> " << args[1];
@@ -512,14 +457,17 @@ TEST(Fault, SameFifoAsInputAndOutputIsRefused) {
     temp_dir dir;
     const std::string fifo = dir.file("ff");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const pid_t pid = start_quenlo({fifo, fifo}, STDOUT_FILENO, dir.file("err"));
-    ASSERT_GT(pid, 0);
+    run_options o;
+    o.stdout_fd = STDOUT_FILENO;
+    o.timeout_seconds = 10;
+    started_quenlo program = start_quenlo({fifo, fifo}, o);
     const int writer = open(fifo.c_str(), O_WRONLY);  // waits for the program to open it
     ASSERT_GE(writer, 0);
     ASSERT_EQ(write(writer, "a=1\n", 4), 4);
-    EXPECT_EQ(wait_for(pid), 1);
+    const auto r = wait_quenlo(program);
     close(writer);
-    EXPECT_EQ(read_file(dir.file("err")), banner + "Input and output are the same file [" + fifo + "]\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + fifo + "]\n");
 }
 
 // One disk under two device nodes, a loop device and the file behind it, two
@@ -527,7 +475,7 @@ TEST(Fault, SameFifoAsInputAndOutputIsRefused) {
 TEST(Fault, SameBlockDeviceAsInputAndOutputIsRefused) {
     temp_dir dir;
     const std::string image = dir.file("disk.img");
-    const std::string original = form_data(64 << 10).in.substr(0, 64 << 10);
+    const std::string original = form_data(64 << 10).in;
     write_file(image, original);
     FILE* attach = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r");
     char name[64] = {};
