@@ -72,9 +72,9 @@ TEST(Fault, WritesThatFail) {
     temp_dir dir;
     write_file(dir.file("one"), "x");
     write_file(dir.file("big"), form_data(8 << 20).in);
-    const std::string full = "Can't write file [/dev/full]: No space left on device\n";
-    const std::string full_stdout = "Can't write standard output: No space left on device\n";
-    const std::string closed = "Can't write standard output: Bad file descriptor\n";
+    const std::string full = cannot_write("/dev/full", "No space left on device");
+    const std::string full_stdout = cannot_write_stdout("No space left on device");
+    const std::string closed = cannot_write_stdout("Bad file descriptor");
     struct write_case {
         const char* input;
         bool file_mode;
@@ -110,7 +110,7 @@ TEST(Fault, ReaderThatGoesAway) {
     };
     const std::vector<pipe_case> cases = {
         {false, 128 + SIGPIPE, banner},
-        {true, 1, banner + "Can't write standard output: Broken pipe\n"},
+        {true, 1, banner + cannot_write_stdout("Broken pipe")},
     };
     for (const auto& c : cases) {
         int fds[2];
@@ -144,20 +144,20 @@ TEST(Fault, OpeningOrReadingThatFails) {
     ASSERT_EQ(mkdir(dir.file("subdir").c_str(), 0755), 0);
     ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()), 0);
     ASSERT_EQ(symlink(dir.file("loop").c_str(), dir.file("loop").c_str()), 0);
-    const std::string read_dir = "Can't read file [" + dir.file("subdir") + "]: Is a directory\n";
+    const std::string read_dir = cannot_read(dir.file("subdir"), "Is a directory");
     struct open_case {
         std::vector<std::string> args;
         std::string message;
     };
     const std::vector<open_case> cases = {
         {{dir.file("subdir")}, read_dir},
-        {{dir.file("in"), dir.file("subdir")}, "Can't open file [" + dir.file("subdir") + "]\n"},
+        {{dir.file("in"), dir.file("subdir")}, cannot_open_output(dir.file("subdir"))},
         {{dir.file("dangling"), dir.file("out")}, cannot_open_input(dir.file("dangling"))},
         {{dir.file("loop"), dir.file("out")}, cannot_open_input(dir.file("loop"))},
         {{dir.file("in/x"), dir.file("out")}, cannot_open_input(dir.file("in/x"))},
         {{"", dir.file("out")}, cannot_open_input("")},
         // Opens, but its first read fails: the output must not be touched.
-        {{"/proc/self/mem", dir.file("out")}, "Can't read file [/proc/self/mem]: Input/output error\n"},
+        {{"/proc/self/mem", dir.file("out")}, cannot_read("/proc/self/mem", "Input/output error")},
     };
     for (const auto& c : cases) {
         // An existing output keeps its content, its inode and its time.
@@ -203,7 +203,7 @@ TEST(Fault, ClosedStandardHandles) {
     const std::vector<closed_case> cases = {
         {"0", {"/dev/stdin"}, 1, banner + cannot_open_input("/dev/stdin"), "kept"},
         {"0", {"/dev/stdin", out}, 1, banner + cannot_open_input("/dev/stdin"), "kept"},
-        {"1", {in, "/dev/stdout"}, 1, banner + "Can't open file [/dev/stdout]\n", "kept"},
+        {"1", {in, "/dev/stdout"}, 1, banner + cannot_open_output("/dev/stdout"), "kept"},
         {"2", {in, "/dev/stderr"}, 1, "", "kept"},
         // /dev/null itself stays a file like any other.
         {"0", {"/dev/null", out}, 0, banner, ""},
@@ -230,17 +230,22 @@ TEST(Fault, ClosedStandardHandles) {
     }
 }
 
+// The environment that preloads the shim into the program, naming the calls
+// it makes fail (QUENLO_TEST_FAIL) and slow (QUENLO_TEST_SLOW).
+std::vector<std::string> shim_env(const std::string& fail, const std::string& slow = "") {
+    // The shim loads beside a sanitizer's runtime, not before it.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + fail, "QUENLO_TEST_SLOW=" + slow,
+            "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
 // Errors no file system here gives on demand, staged by a shim that makes
 // one system call fail with EIO on one named file.
 TEST(Fault, FailuresStagedByAShim) {
     temp_dir dir;
     const sample big = form_data(600 << 10);  // three reads
     write_file(dir.file("in"), big.in);
-    // The shim loads beside a sanitizer's runtime, not before it.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string asan_options =
-        "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0";
-    const std::string io_error = ": Input/output error\n";
+    const std::string io_error = "Input/output error";
     struct shim_case {
         std::string fail;  // CALL:NAME[:AFTER]
         bool file_mode;
@@ -253,18 +258,18 @@ TEST(Fault, FailuresStagedByAShim) {
         // Closing the input is the one failure that is reported only by the status.
         {"close:in", false, 255, banner, big.out},
         {"close:in", true, 255, banner, big.out},
-        {"close:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, big.out},
+        {"close:out", true, 1, banner + cannot_write(dir.file("out"), io_error), big.out},
         // With no thread to be had, the one-thread pass decodes it all; on
         // one processor, reads that fail after the first end it there.
         {"pthread_create:*", false, 0, banner, big.out},
-        {"read:in:1", false, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*", true},
-        {"read:in:2", true, 1, banner + "Can't read file [" + dir.file("in") + "]" + io_error, "*", true},
-        {"ftruncate:out", true, 1, banner + "Can't write file [" + dir.file("out") + "]" + io_error, "kept"},
+        {"read:in:1", false, 1, banner + cannot_read(dir.file("in"), io_error), "*", true},
+        {"read:in:2", true, 1, banner + cannot_read(dir.file("in"), io_error), "*", true},
+        {"ftruncate:out", true, 1, banner + cannot_write(dir.file("out"), io_error), "kept"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("out"), "kept");
         run_options o;
-        o.env = {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, asan_options};
+        o.env = shim_env(c.fail);
         o.one_processor = c.one_processor;
         std::vector<std::string> args{dir.file("in")};
         if (c.file_mode) args.push_back(dir.file("out"));
@@ -296,8 +301,8 @@ TEST(Fault, PiecesDecodedInParallelStopInOrder) {
     const std::size_t piece_out = piece / unit.size() * unit_out.size();
     temp_dir dir;
     write_file(dir.file("in"), in);
-    const std::string cant_read = banner + "Can't read file [" + dir.file("in") + "]: Input/output error\n";
-    const std::string cant_write = banner + "Can't write file [" + dir.file("out") + "]: Input/output error\n";
+    const std::string cant_read = banner + cannot_read(dir.file("in"), "Input/output error");
+    const std::string cant_write = banner + cannot_write(dir.file("out"), "Input/output error");
     struct parallel_case {
         std::string fail, slow;
         long pieces_out;  // pieces whose text is written; -1: the output is not even emptied
@@ -315,9 +320,7 @@ TEST(Fault, PiecesDecodedInParallelStopInOrder) {
     for (const auto& c : cases) {
         write_file(dir.file("out"), "kept");
         run_options o;
-        o.env = {QUENLO_PRELOAD "=" QUENLO_FAIL_SHIM, "QUENLO_TEST_FAIL=" + c.fail, "QUENLO_TEST_SLOW=" + c.slow,
-                 "ASAN_OPTIONS=" + std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                     ":verify_asan_link_order=0"};
+        o.env = shim_env(c.fail, c.slow);
         const auto r = run_quenlo({dir.file("in"), dir.file("out")}, o);
         EXPECT_EQ(r.status, 1) << c.fail;
         EXPECT_EQ(r.err, c.err) << c.fail;
@@ -356,7 +359,7 @@ TEST(Fault, MemoryRunningShort) {
         } else {
             ++refused;
             EXPECT_EQ(r.status, 1) << kib << " KiB: " << r.err;
-            EXPECT_EQ(r.err, banner + "Not enough memory to decode file [" + dir.file("in") + "]\n") << kib << " KiB";
+            EXPECT_EQ(r.err, banner + no_memory(dir.file("in"))) << kib << " KiB";
             EXPECT_EQ(out, "kept") << kib << " KiB";
         }
     }
@@ -426,7 +429,7 @@ TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
     for (const auto& args : file_mode) {
         const auto r = run_quenlo(args);
         EXPECT_EQ(r.status, 1) << args[0] << " -> " << args[1];
-        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + args[1] + "]\n");
+        EXPECT_EQ(r.err, banner + same_file(args[1]));
         EXPECT_TRUE(read_file(input) == original) << args[0] << " -> " << args[1];
     }
 
@@ -446,7 +449,7 @@ TEST(Fault, InputAsItsOwnOutputInOtherGuises) {
         const auto r = run_with_stdout({c.input}, fd);
         close(fd);
         EXPECT_EQ(r.status, 1) << c.opened << " flags " << c.flags;
-        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + c.input + "]\n");
+        EXPECT_EQ(r.err, banner + same_file(c.input));
         EXPECT_TRUE(read_file(input) == original) << c.opened << " flags " << c.flags;
     }
 }
@@ -467,7 +470,7 @@ TEST(Fault, SameFifoAsInputAndOutputIsRefused) {
     const auto r = wait_quenlo(program);
     close(writer);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + fifo + "]\n");
+    EXPECT_EQ(r.err, banner + same_file(fifo));
 }
 
 // One disk under two device nodes, a loop device and the file behind it, two
@@ -501,7 +504,7 @@ TEST(Fault, SameBlockDeviceAsInputAndOutputIsRefused) {
     for (const auto& args : calls) {
         const auto r = run_quenlo(args);
         EXPECT_EQ(r.status, 1) << args[0] << " " << args[1];
-        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + args[1] + "]\n");
+        EXPECT_EQ(r.err, banner + same_file(args[1]));
     }
     EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
     if (twice) {
@@ -629,9 +632,9 @@ TEST(Fault, PathsOfThousandsOfBytes) {
     const std::vector<path_case> cases = {
         {{in}, 0, decoded, banner},
         {{in, out}, 0, "", banner},
-        {{in, in}, 1, "", banner + "Input and output are the same file [" + in + "]\n"},
+        {{in, in}, 1, "", banner + same_file(in)},
         {{too_long_in, out}, 1, "", banner + cannot_open_input(too_long_in)},
-        {{in, too_long_out}, 1, "", banner + "Can't open file [" + too_long_out + "]\n"},
+        {{in, too_long_out}, 1, "", banner + cannot_open_output(too_long_out)},
     };
     for (const auto& c : cases) {
         const auto r = run_quenlo(c.args);

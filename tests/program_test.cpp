@@ -217,7 +217,7 @@ TEST(Program, OpenFailureMessagesAreExactEvenForLongPaths) {
         const std::string bad_output = missing + "/out";
         const auto r2 = run_quenlo({dir.file("in"), bad_output});
         EXPECT_EQ(r2.status, 1);
-        EXPECT_EQ(r2.err, banner + "Can't open file [" + bad_output + "]" + eol);
+        EXPECT_EQ(r2.err, banner + cannot_open_output(bad_output));
     }
 }
 
@@ -250,7 +250,7 @@ TEST(Program, InputIsNeverItsOwnOutput) {
     for (const auto& output : {input, dir.file("hard")}) {
         const auto r = run_quenlo({input, output});
         EXPECT_EQ(r.status, 1) << output;
-        EXPECT_EQ(r.err, banner + "Input and output are the same file [" + output + "]" + eol);
+        EXPECT_EQ(r.err, banner + same_file(output));
         EXPECT_EQ(read_file(input), original);
     }
 
@@ -259,7 +259,7 @@ TEST(Program, InputIsNeverItsOwnOutput) {
     append.stdout_append = true;
     const auto r = run_quenlo({input}, append);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, banner + "Input and output are the same file [" + input + "]" + eol);
+    EXPECT_EQ(r.err, banner + same_file(input));
     EXPECT_EQ(read_file(input), original);
 
     // A different file with the same content is not the same file; devices never are.
@@ -367,7 +367,7 @@ TEST(ProgramWindows, JapanesePathInMessagesIsShiftJis) {
     write_file(dir.file(name), "a=1\n");
     const auto same = run_in(dir.path, {name, name});
     EXPECT_EQ(same.status, 1);
-    EXPECT_EQ(same.err, banner + "Input and output are the same file [" + sjis_name + "]" + eol);
+    EXPECT_EQ(same.err, banner + same_file(sjis_name));
 #endif
 }
 
