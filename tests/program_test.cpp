@@ -166,7 +166,7 @@ TEST(Program, ManyPiecesDecodedByManyWorkers) {
         const int status = quenlo::detail::convert_form_file(dir.file("in").c_str(), dir.file("out").c_str(),
                                                              quenlo::output_mode::file, c.processors);
         EXPECT_EQ(status, 0);
-        const std::string expected = quenlo_test::reference_decode(std::string_view(c.input).substr(0, c.decoded));
+        const std::string expected = reference_decode(std::string_view(c.input).substr(0, c.decoded));
         EXPECT_TRUE(read_file(dir.file("out")) == expected)
             << c.processors << " workers, " << c.input.size() << " bytes: "
             << read_file(dir.file("out")).size() << " bytes of text, " << expected.size() << " expected";
