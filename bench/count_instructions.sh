@@ -22,7 +22,7 @@ cat >"$work/once.cpp" <<'EOF'
 #include <string>
 #include <vector>
 
-#include "corpus.h"
+#include "support/form_data.h"
 #include "kernels/kernel.h"
 
 int main(int argc, char** argv) {
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     const std::size_t size = std::strtoul(argv[3], nullptr, 10);
     std::string in;
     if (kind == 9) in.assign(size, 'x');
-    else quenlo::bench::make_corpus(in, static_cast<quenlo::bench::corpus_kind>(kind), size);
+    else quenlo_test::make_corpus(in, static_cast<quenlo_test::corpus_kind>(kind), size);
     std::vector<unsigned char> out(quenlo::decode_bound(in.size()));
     for (const auto& k : quenlo::detail::decode_kernels()) {
         if (name != k.name) continue;
@@ -47,9 +47,9 @@ EOF
 k="$root/src/kernels"
 common=("$k/registry.cpp" "$k/scalar.cpp" "$k/vector.cpp" "$root/src/decode.cpp")
 g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -I"$root/src" \
-    -I"$root/bench" "$work/once.cpp" "${common[@]}" "$k/ssse3.cpp" "$k/avx2.cpp" -o "$work/once-"
+    -I"$root/tests" "$work/once.cpp" "${common[@]}" "$k/ssse3.cpp" "$k/avx2.cpp" -o "$work/once-"
 aarch64-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_NEON=1 -I"$root/src" \
-    -I"$root/bench" "$work/once.cpp" "${common[@]}" "$k/neon.cpp" -o "$work/once-aarch64-linux-gnu-"
+    -I"$root/tests" "$work/once.cpp" "${common[@]}" "$k/neon.cpp" -o "$work/once-aarch64-linux-gnu-"
 
 count() {  # binary emulator kernel kind
     local range n

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "corpus.h"
+#include "support/form_data.h"
 #include "kernels/kernel.h"
 
 namespace {
@@ -150,7 +150,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace quenlo::bench;
+    using namespace quenlo_test;
     const auto adversarial = adversarial_corpora();
     std::vector<prepared> corpora(std::size(corpus_names) + adversarial.size());
     for (std::size_t c = 0; c < corpora.size(); ++c) {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "corpus.h"
+#include "support/form_data.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ bool write_out(const std::string& s, std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace quenlo::bench;
+    using namespace quenlo_test;
     const auto adversarial = adversarial_corpora();
     if (argc == 2 && std::string(argv[1]) == "--adversarial") {
         for (const auto& c : adversarial) std::puts(c.name.c_str());

@@ -47,7 +47,7 @@ std::string printable(std::string_view s) {
 
 void check(const quenlo::detail::decode_kernel& kernel, const char* how, std::string_view in,
            const std::vector<std::size_t>& cuts, const std::string& expected) {
-    const auto r = quenlo_check::decode_pieces(kernel, in, cuts);
+    const auto r = quenlo_test::decode_pieces(kernel, in, cuts);
     if (!r.within_bound) fail(kernel.name, how, in, expected, r.out, "a call exceeded decode_bound");
     if (r.out.size() > 2 * in.size()) fail(kernel.name, how, in, expected, r.out, "output over twice the input");
     if (r.out != expected) fail(kernel.name, how, in, expected, r.out, "output differs");
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (control & 8u)
         for (std::size_t i = 1; i < in.size(); ++i) every_byte.push_back(i);
 
-    const std::string expected = quenlo_reference::decode(in);
+    const std::string expected = quenlo_test::reference_decode(in);
     for (const auto& kernel : quenlo::detail::decode_kernels()) {
         if (!kernel.supported()) continue;  // named once, by LLVMFuzzerInitialize
         check(kernel, "whole", in, {}, expected);

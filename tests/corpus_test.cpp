@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "corpus.h"
+#include "support/form_data.h"
 #include "convert.h"
 #include "support/run.h"
 #include "support/reference_decoder.h"
 
 namespace {
 
-using quenlo::bench::corpus_kind;
+using quenlo_test::corpus_kind;
 
 struct corpus_case {
     corpus_kind kind;
@@ -34,11 +34,11 @@ const std::vector<corpus_case> corpus_cases = {
 TEST(Corpus, KindsAreAsDescribed) {
     constexpr std::size_t size = 3 << 20;
     for (const auto& c : corpus_cases) {
-        const auto name = quenlo::bench::corpus_names[static_cast<std::size_t>(c.kind)];
+        const auto name = quenlo_test::corpus_names[static_cast<std::size_t>(c.kind)];
         std::string a;
         std::string b;
-        quenlo::bench::make_corpus(a, c.kind, size);
-        quenlo::bench::make_corpus(b, c.kind, size);
+        quenlo_test::make_corpus(a, c.kind, size);
+        quenlo_test::make_corpus(b, c.kind, size);
         ASSERT_EQ(a.size(), size) << name;
         EXPECT_TRUE(a == b) << name << ": not the same bytes twice";
         EXPECT_EQ(a.back(), '\n') << name;
@@ -65,13 +65,13 @@ TEST(Corpus, KindsAreAsDescribed) {
 TEST(Corpus, ProgramMatchesReferenceDecoder) {
     quenlo_test::temp_dir dir;
     for (const auto& c : corpus_cases) {
-        const auto name = std::string(quenlo::bench::corpus_names[static_cast<std::size_t>(c.kind)]);
+        const auto name = std::string(quenlo_test::corpus_names[static_cast<std::size_t>(c.kind)]);
         std::string input;
-        quenlo::bench::make_corpus(input, c.kind, 5 * quenlo::read_size / 2 + 7);
+        quenlo_test::make_corpus(input, c.kind, 5 * quenlo::read_size / 2 + 7);
         quenlo_test::write_file(dir.file(name), input);
         const auto r = quenlo_test::run_quenlo({dir.file(name), dir.file(name + ".out")});
         ASSERT_EQ(r.status, 0) << name << r.err;
-        EXPECT_TRUE(quenlo_test::read_file(dir.file(name + ".out")) == quenlo_reference::decode(input))
+        EXPECT_TRUE(quenlo_test::read_file(dir.file(name + ".out")) == quenlo_test::reference_decode(input))
             << name;
     }
 }
@@ -80,16 +80,16 @@ TEST(Corpus, ProgramMatchesReferenceDecoder) {
 // dense input carries.
 TEST(Corpus, ProgramMatchesReferenceOnAdversarialCorpora) {
     quenlo_test::temp_dir dir;
-    for (const auto& c : quenlo::bench::adversarial_corpora()) {
+    for (const auto& c : quenlo_test::adversarial_corpora()) {
         std::string input;
-        quenlo::bench::make_adversarial(input, c, 5 * quenlo::read_size / 2 + 7);
+        quenlo_test::make_adversarial(input, c, 5 * quenlo::read_size / 2 + 7);
         // A prefix, since some corpus names ("nul") are device names on Windows.
         const std::string name = "corpus-" + std::string(c.name);
         quenlo_test::write_file(dir.file(name), input);
         const auto r = quenlo_test::run_quenlo({dir.file(name), dir.file(name + ".out")});
         ASSERT_EQ(r.status, 0) << c.name << r.err;
         EXPECT_TRUE(quenlo_test::read_file(dir.file(name + ".out")) ==
-                    quenlo_reference::decode(input))
+                    quenlo_test::reference_decode(input))
             << c.name;
     }
 }

@@ -1,12 +1,12 @@
 // Every kernel in the registry, scalar included, against the plain reference decoder.
 #include "kernels/kernel.h"
 #include "support/decode_pieces.h"
+#include "support/form_data.h"
 #include "support/reference_decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,32 +25,12 @@ using quenlo::detail::decode_kernel;
 // (ascending offsets) mark. Fails the test if a call writes past its bound.
 std::string decode_with(quenlo::detail::decode_kernel_fn run, const std::string& input,
                         const std::vector<std::size_t>& cuts = {}) {
-    const auto r = quenlo_check::decode_pieces({"", nullptr, run}, input, cuts);
+    const auto r = quenlo_test::decode_pieces({"", nullptr, run}, input, cuts);
     EXPECT_TRUE(r.within_bound);
     return r.out;
 }
 
-std::string reference(const std::string& input) { return quenlo_reference::decode(input); }
-
-// Bytes that the vector loops treat differently, weighted towards escapes.
-std::string random_form_data(std::mt19937& rng, std::size_t size) {
-    static const std::string alphabet = "%%%%%&+\t\r\n\r\n0aF49fE=zZ\x80\xE3g";
-    std::string s;
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
-    std::uniform_int_distribution<int> any(0, 255);
-    std::uniform_int_distribution<int> plain_run(0, 9);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (plain_run(rng) == 0) {
-            // A stretch with nothing special, so whole blocks take the fast path.
-            const std::size_t len = std::min<std::size_t>(size - i, 1 + (i * 7) % 150);
-            s.append(len, 'x');
-            i += len - 1;
-        } else {
-            s += (i % 5 == 3) ? static_cast<char>(any(rng)) : alphabet[pick(rng)];
-        }
-    }
-    return s;
-}
+std::string reference(const std::string& input) { return quenlo_test::reference_decode(input); }
 
 class Kernel : public testing::TestWithParam<decode_kernel> {
 protected:
@@ -88,9 +68,9 @@ TEST_P(Kernel, PatternsAtEveryOffset) {
 }
 
 TEST_P(Kernel, RandomInputsWhole) {
-    std::mt19937 rng(20261207);
+    quenlo_test::random_bytes rng{20261207};
     for (int round = 0; round < 3000; ++round) {
-        const std::string in = random_form_data(rng, static_cast<std::size_t>(round % 700));
+        const std::string in = quenlo_test::random_form_data(rng, static_cast<std::size_t>(round % 700));
         ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << testing::PrintToString(in);
     }
 }
@@ -99,9 +79,9 @@ TEST_P(Kernel, RandomInputsWhole) {
 // whether to decode escapes without asking if a block holds a '%': escapes
 // common from the start, and escapes only after 2 KiB without any.
 TEST_P(Kernel, LongInputsWithEscapesCommonAndRare) {
-    std::mt19937 rng(64);
+    quenlo_test::random_bytes rng{64};
     for (int round = 0; round < 20; ++round) {
-        std::string in = random_form_data(rng, 5000);
+        std::string in = quenlo_test::random_form_data(rng, 5000);
         if (round % 2 == 1)
             for (std::size_t k = 0; k < 2048; ++k)
                 if (in[k] == '%') in[k] = '+';
@@ -111,9 +91,9 @@ TEST_P(Kernel, LongInputsWithEscapesCommonAndRare) {
 
 // Where the input is cut must not change the output, whatever the kernel.
 TEST_P(Kernel, RandomInputsSplitAnywhere) {
-    std::mt19937 rng(7);
+    quenlo_test::random_bytes rng{7};
     for (int round = 0; round < 12; ++round) {
-        const std::string in = random_form_data(rng, 150 + static_cast<std::size_t>(round) * 40);
+        const std::string in = quenlo_test::random_form_data(rng, 150 + static_cast<std::size_t>(round) * 40);
         const std::string whole = reference(in);
         for (std::size_t a = 0; a <= in.size(); ++a) {
             ASSERT_EQ(decode_with(GetParam().run, in, {a}), whole) << "cut at " << a;
@@ -181,7 +161,7 @@ TEST_P(Kernel, CarriedStateAtEveryPieceEnd) {
     for (const auto& pattern : patterns) {
         std::string in;
         while (in.size() < 400) in += pattern;
-        const std::string expected = quenlo_reference::decode(in);
+        const std::string expected = quenlo_test::reference_decode(in);
         for (std::size_t length = 1; length <= 140; ++length) {
             std::vector<std::size_t> cuts;
             for (std::size_t at = length; at < in.size(); at += length) cuts.push_back(at);

@@ -1,10 +1,10 @@
 // The decoder's public entry points: the decoding rules case by case, and cuts anywhere.
 #include "decode.h"
 #include "support/decode_pieces.h"
+#include "support/form_data.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +14,7 @@ namespace {
 // Decodes `input` through the public entry, handed over in the pieces that
 // `cuts` (ascending offsets) mark.
 std::string decode_pieces(const std::string& input, const std::vector<std::size_t>& cuts) {
-    const auto r = quenlo_check::decode_pieces({"", nullptr, quenlo::decode_form_chunk}, input, cuts);
+    const auto r = quenlo_test::decode_pieces({"", nullptr, quenlo::decode_form_chunk}, input, cuts);
     EXPECT_TRUE(r.within_bound);
     return r.out;
 }
@@ -86,21 +86,11 @@ TEST(Decode, BadPairForEveryByte) {
     }
 }
 
-std::string random_form_data(std::mt19937& rng, std::size_t size) {
-    static const std::string alphabet = "%%%&+\t\r\n\r\n0aF4g=\x1Az\x80\xE3";
-    std::string s;
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
-    std::uniform_int_distribution<int> any(0, 255);
-    for (std::size_t i = 0; i < size; ++i)
-        s += (i % 7 == 3) ? static_cast<char>(any(rng)) : alphabet[pick(rng)];
-    return s;
-}
-
 // Where the input is cut must never change the output.
 TEST(Decode, SplitAnywhereEqualsWhole) {
-    std::mt19937 rng(12345);
+    quenlo_test::random_bytes rng{12345};
     for (int round = 0; round < 400; ++round) {
-        const std::string in = random_form_data(rng, static_cast<std::size_t>(1 + round % 40));
+        const std::string in = quenlo_test::random_form_data(rng, static_cast<std::size_t>(1 + round % 40));
         const std::string whole = decode(in);
         for (std::size_t a = 0; a <= in.size(); ++a) {
             ASSERT_EQ(decode_pieces(in, {a}), whole) << "cut at " << a;
@@ -136,9 +126,9 @@ TEST(Decode, FinishLeavesAFreshState) {
 }
 
 TEST(Decode, OutputWithinBound) {
-    std::mt19937 rng(99);
+    quenlo_test::random_bytes rng{99};
     for (int round = 0; round < 200; ++round) {
-        const std::string in = random_form_data(rng, 64);
+        const std::string in = quenlo_test::random_form_data(rng, 64);
         EXPECT_LE(decode(in).size(), 2 * in.size());
     }
 }

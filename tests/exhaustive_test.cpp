@@ -45,11 +45,11 @@ TEST(Exhaustive, EveryPercentPair) {
         for (int x = 0; x < 256; ++x) {
             for (int y = 0; y < 256; ++y) {
                 const std::string escape = {'%', static_cast<char>(x), static_cast<char>(y)};
-                const std::string expected = quenlo_reference::decode(escape);
+                const std::string expected = quenlo_test::reference_decode(escape);
                 // Alone, handed over whole and cut at each of its inner points.
                 for (const std::vector<std::size_t>& cuts :
                      {std::vector<std::size_t>{}, {1}, {2}, {1, 2}, {0, 3}}) {
-                    const auto r = quenlo_check::decode_pieces(kernel, escape, cuts);
+                    const auto r = quenlo_test::decode_pieces(kernel, escape, cuts);
                     ASSERT_TRUE(r.within_bound) << kernel.name << " " << printable(escape);
                     ASSERT_EQ(r.out, expected) << kernel.name << " " << printable(escape)
                                                << " cuts " << cuts.size();
@@ -58,8 +58,8 @@ TEST(Exhaustive, EveryPercentPair) {
                 for (std::size_t at = 0; at + escape.size() <= widest_vector + 3; ++at) {
                     std::string line(widest_vector + 3, filler);
                     line.replace(at, escape.size(), escape);
-                    const auto r = quenlo_check::decode_pieces(kernel, line, {});
-                    ASSERT_EQ(r.out, quenlo_reference::decode(line))
+                    const auto r = quenlo_test::decode_pieces(kernel, line, {});
+                    ASSERT_EQ(r.out, quenlo_test::reference_decode(line))
                         << kernel.name << " " << printable(escape) << " at " << at;
                 }
             }
@@ -76,10 +76,10 @@ TEST(Exhaustive, EveryUnfinishedEscapeAtTheEnd) {
         for (const auto& tail : tails) {
             for (std::size_t lead = 0; lead <= widest_vector + 1; ++lead) {
                 const std::string in = std::string(lead, filler) + tail;
-                const std::string expected = quenlo_reference::decode(in);
+                const std::string expected = quenlo_test::reference_decode(in);
                 for (const std::vector<std::size_t>& cuts :
                      {std::vector<std::size_t>{}, {lead}, {in.size() - 1}, {in.size()}}) {
-                    const auto r = quenlo_check::decode_pieces(kernel, in, cuts);
+                    const auto r = quenlo_test::decode_pieces(kernel, in, cuts);
                     ASSERT_TRUE(r.within_bound) << kernel.name;
                     ASSERT_EQ(r.out, expected) << kernel.name << " " << printable(in) << " cut at "
                                                << (cuts.empty() ? 0 : cuts[0]);

@@ -10,7 +10,7 @@
 #include "decode.h"
 #include "kernels/kernel.h"
 
-namespace quenlo_check {
+namespace quenlo_test {
 
 struct pieces_result {
     std::string out;
@@ -51,4 +51,4 @@ inline pieces_result decode_pieces(const quenlo::detail::decode_kernel& kernel,
     return r;
 }
 
-}  // namespace quenlo_check
+}  // namespace quenlo_test

@@ -22,4 +22,20 @@ inline std::string cannot_open_input(const std::string& path) {
            "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
 }
 
+// The other messages, each ended by the system's line end.
+inline std::string cannot_open_output(const std::string& path) { return "Can't open file [" + path + "]" + eol; }
+inline std::string same_file(const std::string& path) {
+    return "Input and output are the same file [" + path + "]" + eol;
+}
+inline std::string cannot_read(const std::string& path, const std::string& reason) {
+    return "Can't read file [" + path + "]: " + reason + eol;
+}
+inline std::string cannot_write(const std::string& path, const std::string& reason) {
+    return "Can't write file [" + path + "]: " + reason + eol;
+}
+inline std::string cannot_write_stdout(const std::string& reason) {
+    return "Can't write standard output: " + reason + eol;
+}
+inline std::string no_memory(const std::string& path) { return "Not enough memory to decode file [" + path + "]" + eol; }
+
 }  // namespace quenlo_test

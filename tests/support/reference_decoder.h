@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace quenlo_reference {
+namespace quenlo_test {
 
 inline int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -15,7 +15,7 @@ inline int hex_value(char c) {
     return -1;
 }
 
-inline std::string decode(std::string_view in) {
+inline std::string reference_decode(std::string_view in) {
     std::string out;
     for (std::size_t i = 0; i < in.size(); ++i) {
         const char c = in[i];
@@ -37,4 +37,4 @@ inline std::string decode(std::string_view in) {
     return out;
 }
 
-}  // namespace quenlo_reference
+}  // namespace quenlo_test

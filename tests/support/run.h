@@ -2,7 +2,9 @@
 // run.cpp is the POSIX side, run_win32.cpp the Windows side; paths are UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,12 @@ struct run_options {
     std::size_t address_space_kib = 0;  // POSIX only: when not 0, the program's limit (ulimit -v)
     std::size_t stack_kib = 0;          // POSIX only, with address_space_kib: its stack's (ulimit -s)
     bool one_processor = false;  // Linux only: the program may run on one processor alone (taskset)
+    // POSIX only: open descriptors that become the program's standard input
+    // or output instead (-1: stdin_path, stdout_path or capture).
+    int stdin_fd = -1;
+    int stdout_fd = -1;
+    bool ignore_sigpipe = false;  // POSIX only: SIGPIPE ignored, as some shells leave it
+    int timeout_seconds = 0;      // when not 0, a program still running then is killed: status -2
 };
 
 struct run_result {
@@ -33,6 +41,19 @@ struct run_result {
     std::string err;  // standard error
 };
 
+struct temp_dir;
+
+// A program started and not yet waited for.
+struct started_quenlo {
+    std::intptr_t process = -1;  // the pid on POSIX, the process handle on Windows; -1: not started
+    run_options options;
+    std::shared_ptr<temp_dir> capture;  // where its standard output and error go
+};
+
+// Starts the program; the caller feeds or drains it, then waits.
+started_quenlo start_quenlo(const std::vector<std::string>& args, const run_options& options = {});
+run_result wait_quenlo(started_quenlo& program);
+// Both at once.
 run_result run_quenlo(const std::vector<std::string>& args, const run_options& options = {});
 
 // A fresh directory, removed with everything in it when the object goes.

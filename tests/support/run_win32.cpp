@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 namespace quenlo_test {
@@ -95,11 +96,13 @@ bool exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(fs_path(path), ignored));
 }
 
-run_result run_quenlo(const std::vector<std::string>& args, const run_options& options) {
-    temp_dir capture;
+started_quenlo start_quenlo(const std::vector<std::string>& args, const run_options& options) {
+    started_quenlo program;
+    program.options = options;
+    program.capture = std::make_shared<temp_dir>();
     const std::string out_path =
-        options.stdout_path.empty() ? capture.file("out") : options.stdout_path;
-    const std::string err_path = capture.file("err");
+        options.stdout_path.empty() ? program.capture->file("out") : options.stdout_path;
+    const std::string err_path = program.capture->file("err");
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -122,18 +125,36 @@ run_result run_quenlo(const std::vector<std::string>& args, const run_options& o
     for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
         if (h != nullptr) CloseHandle(h);
     if (!started) throw std::runtime_error("cannot start " QUENLO_EXE);
-
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    program.process = reinterpret_cast<std::intptr_t>(process.hProcess);
+    return program;
+}
 
+run_result wait_quenlo(started_quenlo& program) {
     run_result r;
-    r.status = static_cast<int>(code);
-    if (options.stdout_path.empty() && !options.close_stdout) r.out = read_file(out_path);
-    r.err = read_file(err_path);
+    if (program.process == -1) return r;
+    HANDLE process = reinterpret_cast<HANDLE>(program.process);
+    program.process = -1;
+    const run_options& options = program.options;
+    const DWORD limit = options.timeout_seconds != 0 ? static_cast<DWORD>(options.timeout_seconds) * 1000 : INFINITE;
+    if (WaitForSingleObject(process, limit) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        r.status = static_cast<int>(code);
+    } else {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, INFINITE);
+        r.status = -2;
+    }
+    CloseHandle(process);
+    if (options.stdout_path.empty() && !options.close_stdout) r.out = read_file(program.capture->file("out"));
+    r.err = read_file(program.capture->file("err"));
     return r;
+}
+
+run_result run_quenlo(const std::vector<std::string>& args, const run_options& options) {
+    started_quenlo program = start_quenlo(args, options);
+    return wait_quenlo(program);
 }
 
 }  // namespace quenlo_test

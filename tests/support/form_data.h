@@ -1,15 +1,18 @@
-// Realistic form data for the benchmarks, the same bytes on every run and
-// machine: a fixed random start and a generator of our own (the standard
-// distributions differ between libraries).
+// Test support: form data made up, the same bytes on every run and machine
+// (a fixed random start and a generator of our own: the standard
+// distributions differ between libraries). Random bytes for the decoder's
+// unit tests; realistic and adversarial corpora for the benchmarks and the
+// program's tests.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace quenlo::bench {
+namespace quenlo_test {
 
 enum class corpus_kind { ascii, sjis, utf8, textarea };
 
@@ -29,6 +32,26 @@ struct random_bytes {
         return lo + static_cast<std::size_t>(next() % (hi - lo + 1));
     }
 };
+
+// Random bytes weighted to what the decoder treats specially: escapes whole
+// and broken, field and line breaks, CR LF, Ctrl-Z, high bytes; now and then
+// a stretch of plain text, so that a vector kernel's whole blocks take the
+// fast path.
+inline std::string random_form_data(random_bytes& r, std::size_t size) {
+    static constexpr std::string_view alphabet = "%%%%%&+\t\r\n\r\n0aF49fE=zZ\x1A\x80\xE3g";
+    std::string s;
+    while (s.size() < size) {
+        const std::size_t i = s.size();
+        if (r.between(0, 9) == 0) {
+            s.append(std::min(size - i, 1 + (i * 7) % 150), 'x');
+        } else if (i % 5 == 3) {
+            s += static_cast<char>(r.between(0, 255));
+        } else {
+            s += alphabet[r.between(0, alphabet.size() - 1)];
+        }
+    }
+    return s;
+}
 
 inline void put_escape(std::string& s, unsigned byte, bool lower) {
     const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
@@ -245,4 +268,4 @@ inline void make_adversarial(std::string& out, const adversarial_corpus& c, std:
     out.resize(size);
 }
 
-}  // namespace quenlo::bench
+}  // namespace quenlo_test
