@@ -506,6 +506,18 @@ TEST(Fault, SameBlockDeviceAsInputAndOutputIsRefused) {
         EXPECT_EQ(r.status, 1) << args[0] << " " << args[1];
         EXPECT_EQ(r.err, banner + same_file(args[1]));
     }
+    EXPECT_TRUE(read_file(image) == original) << "the disk image changed";
+    // With its backing file deleted, the device is known by its number alone.
+    const std::string kept = dir.file("kept.img");
+    ASSERT_EQ(link(image.c_str(), kept.c_str()), 0);
+    ASSERT_EQ(unlink(image.c_str()), 0);
+    std::vector<std::vector<std::string>> bare = {{device, device}};
+    if (aliased) bare.push_back({device, alias});
+    for (const auto& args : bare) {
+        const auto r = run_quenlo(args);
+        EXPECT_EQ(r.status, 1) << "deleted backing file: " << args[0] << " " << args[1];
+    }
+    ASSERT_EQ(rename(kept.c_str(), image.c_str()), 0);
     EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
     if (twice) {
         EXPECT_EQ(std::system(("losetup -d " + second).c_str()), 0);
