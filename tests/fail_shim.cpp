@@ -40,16 +40,16 @@ bool names_file(int fd, const std::string& name) {
            path.compare(path.size() - name.size() - 1, std::string::npos, "/" + name) == 0;
 }
 
-struct spec {
+struct setting {
     std::string call, name;
     unsigned long long number = 0;
 };
 
 // The settings in `variable` for `call`.
-std::vector<spec> specs(const char* variable, const char* call) {
-    std::vector<spec> found;
-    const char* setting = getenv(variable);
-    std::string s = setting != nullptr ? setting : "";
+std::vector<setting> settings_in(const char* variable, const char* call) {
+    std::vector<setting> found;
+    const char* value = getenv(variable);
+    std::string s = value != nullptr ? value : "";
     while (!s.empty()) {
         const std::size_t comma = s.find(',');
         const std::string item = s.substr(0, comma);
@@ -57,7 +57,7 @@ std::vector<spec> specs(const char* variable, const char* call) {
         const std::size_t first = item.find(':');
         if (first == std::string::npos || item.compare(0, first, call) != 0) continue;
         const std::size_t second = item.find(':', first + 1);
-        spec one{call, item.substr(first + 1, second - first - 1)};
+        setting one{call, item.substr(first + 1, second - first - 1)};
         if (second != std::string::npos) one.number = strtoull(item.c_str() + second + 1, nullptr, 10);
         found.push_back(one);
     }
@@ -65,8 +65,8 @@ std::vector<spec> specs(const char* variable, const char* call) {
 }
 
 // The setting of `variable` for `call` on `fd`, if there is one.
-bool setting_for(const char* variable, const char* call, int fd, spec& out) {
-    for (const spec& one : specs(variable, call)) {
+bool setting_for(const char* variable, const char* call, int fd, setting& out) {
+    for (const setting& one : settings_in(variable, call)) {
         if (fd >= 0 && !names_file(fd, one.name)) continue;
         out = one;
         return true;
@@ -77,14 +77,14 @@ bool setting_for(const char* variable, const char* call, int fd, spec& out) {
 // Whether this call of `call` on `fd` is one to fail; `seen` counts the calls
 // on the named file; `once`: only call number N fails.
 bool should_fail(const char* call, int fd, std::atomic<unsigned long long>& seen, bool once = false) {
-    spec s;
+    setting s;
     if (!setting_for("QUENLO_TEST_FAIL", call, fd, s)) return false;
     const unsigned long long n = seen++;
     return once ? n == s.number : n >= s.number;
 }
 
 void slow_down(const char* call, int fd) {
-    spec s;
+    setting s;
     if (!setting_for("QUENLO_TEST_SLOW", call, fd, s)) return;
     timespec pause{static_cast<time_t>(s.number / 1000), static_cast<long>(s.number % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {}
@@ -101,7 +101,7 @@ Fn real(const char* name) {
 
 extern "C" int close(int fd) {
     static std::atomic<unsigned long long> seen{0};
-    spec s;
+    setting s;
     if (preads_under_way.load() > 0 && setting_for("QUENLO_TEST_SLOW", "pread", fd, s)) {
         static const char message[] = "fail_shim: the input was closed while it was being read\n";
         static_cast<void>(real<ssize_t (*)(int, const void*, size_t)>("write")(2, message, sizeof message - 1));
@@ -126,7 +126,7 @@ extern "C" ssize_t read(int fd, void* buffer, size_t size) {
 extern "C" ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
     ++preads_under_way;
     slow_down("pread", fd);
-    spec s;
+    setting s;
     ssize_t r = 0;
     if (size > 0 && setting_for("QUENLO_TEST_FAIL", "pread", fd, s) &&
         static_cast<unsigned long long>(offset) <= s.number &&
