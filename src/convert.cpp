@@ -219,6 +219,7 @@ struct shared_files {
     io::file_handle out{};
     std::uint64_t origin = 0;  // where piece 0 starts in the input
     unsigned workers = 0;
+    unsigned home = 0;  // the usable processor the first worker runs on
 };
 
 // Waits until the workers may read; false when the pass is over instead.
@@ -284,8 +285,12 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     unsigned running = 1;
     try {
         for (; running < f.workers; ++running)
-            threads[running] = std::thread(decode_share, std::cref(f), std::ref(r), running,
-                                           std::ref(rooms[running]), piece{});
+            threads[running] = std::thread(
+                [&f, &r, &rooms](unsigned w) {
+                    io::start_on_processor(f.home + w);
+                    decode_share(f, r, w, rooms[w], piece{});
+                },
+                running);
     } catch (const std::exception&) {
         // Out of threads or memory: those already running stop at the gate.
     }
@@ -351,6 +356,7 @@ shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece
     }
     f.origin = after_first - read_size;
     f.workers = make_rooms(rooms, f.workers);
+    f.home = io::current_processor();
     return f;
 }
 

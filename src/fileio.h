@@ -77,6 +77,14 @@ void guard_standard_handles();
 // Processors this process may run on (its affinity, where the system has
 // one); at least 1.
 [[nodiscard]] unsigned usable_processors();
+// Where the calling thread runs, counted among the usable processors; 0
+// where the system does not say.
+[[nodiscard]] unsigned current_processor();
+// Moves the calling thread onto usable processor `index` (modulo their
+// count), then leaves it free to move again. Threads started together may
+// otherwise share one processor for tens of milliseconds before the
+// scheduler spreads them. Best effort: where it cannot, nothing changes.
+void start_on_processor(unsigned index);
 
 // The system's text for an error code returned above.
 [[nodiscard]] std::string error_text(int code);

@@ -194,6 +194,38 @@ unsigned usable_processors() {
     return n > 0 ? static_cast<unsigned>(n) : 1u;
 }
 
+unsigned current_processor() {
+#ifdef __linux__
+    cpu_set_t set;
+    const int cpu = sched_getcpu();
+    if (cpu < 0 || sched_getaffinity(0, sizeof set, &set) != 0) return 0;
+    unsigned index = 0;
+    for (int c = 0; c < cpu && c < CPU_SETSIZE; ++c) index += CPU_ISSET(c, &set) ? 1u : 0u;
+    return index;
+#else
+    return 0;
+#endif
+}
+
+void start_on_processor(unsigned index) {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    const int n = CPU_COUNT(&allowed);
+    if (n < 2) return;
+    unsigned skip = index % static_cast<unsigned>(n);
+    int cpu = 0;
+    while (cpu < CPU_SETSIZE && !(CPU_ISSET(cpu, &allowed) && skip-- == 0)) ++cpu;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    // Narrowing moves the thread at once; widening again leaves it there.
+    if (sched_setaffinity(0, sizeof one, &one) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
+#else
+    static_cast<void>(index);
+#endif
+}
+
 std::string error_text(int code) { return code < 0 ? "Unknown error" : std::strerror(code); }
 
 }  // namespace quenlo::io

@@ -1,6 +1,7 @@
 // The file layer on Windows: UTF-16 names, handles, messages in the ANSI code page.
 #include "fileio.h"
 
+#include <bit>
 #include <cstring>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -178,6 +179,28 @@ unsigned usable_processors() {
         return n;
     }
     return 1;
+}
+
+unsigned current_processor() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    const DWORD cpu = GetCurrentProcessorNumber();
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || cpu >= 8 * sizeof process)
+        return 0;
+    return static_cast<unsigned>(std::popcount(process & ((DWORD_PTR{1} << cpu) - 1)));
+}
+
+void start_on_processor(unsigned index) {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return;
+    const auto n = static_cast<unsigned>(std::popcount(process));
+    if (n < 2) return;
+    DWORD_PTR rest = process;
+    for (unsigned skip = index % n; skip > 0; --skip) rest &= rest - 1;
+    // Narrowing moves the thread at once; widening again leaves it there.
+    const DWORD_PTR before = SetThreadAffinityMask(GetCurrentThread(), rest & (~rest + 1));
+    if (before != 0) SetThreadAffinityMask(GetCurrentThread(), before);
 }
 
 std::string error_text(int code) {

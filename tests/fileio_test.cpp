@@ -1,6 +1,6 @@
-// Tests of the file layer's retry logic, with no real file or system call.
-// A scripted stand-in for the system call gives interruptions, short counts
-// and errors on demand.
+// Tests of the file layer's retry logic, with no real file or system call
+// (a scripted stand-in for the system call gives interruptions, short counts
+// and errors on demand), and of where it places a thread.
 #include "fileio.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -121,6 +125,32 @@ TEST(ReadRetrying, RetriesOnlyInterruptions) {
         EXPECT_EQ(call.calls, c.script.size()) << c.name;
         EXPECT_FALSE(call.overrun) << c.name;
     }
+}
+
+// Each worker is moved onto its own processor and then left free to move on:
+// its affinity afterwards is what it was. The scheduler may move a thread
+// between the move and the look, so each index has three tries.
+TEST(StartOnProcessor, MovesThenLeavesFree) {
+    const unsigned n = quenlo::io::usable_processors();
+    if (n < 2) GTEST_SKIP() << "one usable processor";
+    std::thread([n] {
+#ifdef __linux__
+        cpu_set_t before, after;
+        ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+#endif
+        for (unsigned index = 0; index < 2 * n; ++index) {
+            bool there = false;
+            for (int tries = 0; tries < 3 && !there; ++tries) {
+                quenlo::io::start_on_processor(index);
+                there = quenlo::io::current_processor() == index % n;
+            }
+            EXPECT_TRUE(there) << index;
+#ifdef __linux__
+            ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+            EXPECT_TRUE(CPU_EQUAL(&before, &after)) << index;
+#endif
+        }
+    }).join();
 }
 
 }  // namespace
