@@ -263,6 +263,7 @@ void hand_over(relay& r, std::uint64_t k, bool goes_on, const outcome& o) {
 void decode_share(const shared_files& f, relay& r, unsigned w, room& mine, piece p) {
     outcome o;
     for (std::uint64_t k = w;; k += f.workers) {
+        io::start_on_processor(f.home + w);
         decode_state state{};
         if (k != 0) {
             if (!may_read(r)) return;
@@ -286,10 +287,7 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     try {
         for (; running < f.workers; ++running)
             threads[running] = std::thread(
-                [&f, &r, &rooms](unsigned w) {
-                    io::start_on_processor(f.home + w);
-                    decode_share(f, r, w, rooms[w], piece{});
-                },
+                [&f, &r, &rooms](unsigned w) { decode_share(f, r, w, rooms[w], piece{}); },
                 running);
     } catch (const std::exception&) {
         // Out of threads or memory: those already running stop at the gate.
