@@ -219,7 +219,8 @@ struct shared_files {
     io::file_handle out{};
     std::uint64_t origin = 0;  // where piece 0 starts in the input
     unsigned workers = 0;
-    unsigned home = 0;  // the usable processor the first worker runs on
+    unsigned home = 0;    // the usable processor the first worker runs on
+    unsigned usable = 1;  // how many processors are usable
 };
 
 // Waits until the workers may read; false when the pass is over instead.
@@ -258,12 +259,22 @@ void hand_over(relay& r, std::uint64_t k, bool goes_on, const outcome& o) {
     r.changed.notify_all();
 }
 
+// Whether worker w, found on usable processor `at`, is on another worker's
+// processor: started there, or woken there by the other. The two would share
+// it for milliseconds while their own stood idle, so w goes back to its own.
+// A worker the scheduler moved to a processor no worker has stays there.
+bool on_anothers_processor(const shared_files& f, unsigned w, unsigned at) {
+    if (f.usable < 2) return false;
+    const unsigned offset = (at + f.usable - f.home % f.usable) % f.usable;
+    return offset != w % f.usable && offset < f.workers;
+}
+
 // Worker w's share of the pass. Piece 0, read before the pass began, is in
 // worker 0's room: `p`.
 void decode_share(const shared_files& f, relay& r, unsigned w, room& mine, piece p) {
     outcome o;
     for (std::uint64_t k = w;; k += f.workers) {
-        io::start_on_processor(f.home + w);
+        if (on_anothers_processor(f, w, io::current_processor())) io::start_on_processor(f.home + w);
         decode_state state{};
         if (k != 0) {
             if (!may_read(r)) return;
@@ -355,6 +366,7 @@ shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece
     f.origin = after_first - read_size;
     f.workers = make_rooms(rooms, f.workers);
     f.home = io::current_processor();
+    f.usable = io::usable_processors();
     return f;
 }
 
