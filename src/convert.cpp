@@ -297,9 +297,8 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     unsigned running = 1;
     try {
         for (; running < f.workers; ++running)
-            threads[running] = std::thread(
-                [&f, &r, &rooms](unsigned w) { decode_share(f, r, w, rooms[w], piece{}); },
-                running);
+            threads[running] = std::thread(decode_share, std::cref(f), std::ref(r), running,
+                                           std::ref(rooms[running]), piece{});
     } catch (const std::exception&) {
         // Out of threads or memory: those already running stop at the gate.
     }

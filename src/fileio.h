@@ -81,10 +81,10 @@ void guard_standard_handles();
 // where the system does not say.
 [[nodiscard]] unsigned current_processor();
 // Moves the calling thread onto usable processor `index` (modulo their
-// count) unless it runs there already, then leaves it free to move again.
-// Threads started together, or one woken by another, may otherwise share
-// one processor for milliseconds before the scheduler spreads them. Best
-// effort: where it cannot, nothing changes.
+// count), then leaves it free to move again. Threads started together, or
+// one woken by another, may otherwise share one processor for milliseconds
+// before the scheduler spreads them. Best effort: where it cannot, nothing
+// changes.
 void start_on_processor(unsigned index);
 
 // The system's text for an error code returned above.

@@ -216,7 +216,6 @@ void start_on_processor(unsigned index) {
     unsigned skip = index % static_cast<unsigned>(n);
     int cpu = 0;
     while (cpu < CPU_SETSIZE && !(CPU_ISSET(cpu, &allowed) && skip-- == 0)) ++cpu;
-    if (sched_getcpu() == cpu) return;
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(cpu, &one);

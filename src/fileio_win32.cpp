@@ -198,11 +198,8 @@ void start_on_processor(unsigned index) {
     if (n < 2) return;
     DWORD_PTR rest = process;
     for (unsigned skip = index % n; skip > 0; --skip) rest &= rest - 1;
-    const DWORD_PTR target = rest & (~rest + 1);
-    const DWORD cpu = GetCurrentProcessorNumber();
-    if (cpu < 8 * sizeof target && (DWORD_PTR{1} << cpu) == target) return;
     // Narrowing moves the thread at once; widening again leaves it there.
-    const DWORD_PTR before = SetThreadAffinityMask(GetCurrentThread(), target);
+    const DWORD_PTR before = SetThreadAffinityMask(GetCurrentThread(), rest & (~rest + 1));
     if (before != 0) SetThreadAffinityMask(GetCurrentThread(), before);
 }
 

@@ -158,9 +158,9 @@ TEST(StartOnProcessor, MovesThenLeavesFree) {
             EXPECT_TRUE(CPU_EQUAL(&before, &after)) << index;
 #else
             quenlo::io::start_on_processor(index);
+#endif
 #ifdef _WIN32
             EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), process), process) << index;
-#endif
 #endif
         }
     }).join();

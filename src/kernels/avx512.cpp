@@ -64,14 +64,20 @@ QUENLO_TARGET_AVX512 inline constants make_constants() {
     return c;
 }
 
+// Each byte's first output byte, escapes aside: bytes below 0x80 through the
+// table, the others as they are.
+QUENLO_TARGET_AVX512 inline __m512i first_bytes(const constants& c, __m512i v) {
+    return _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v), c.first_high);
+}
+
 // breaks_common: every block that is not plain takes the path for line
 // breaks without asking whether it holds one; crs_common: every such block
 // looks for the LF of a CR LF (see avx512_loop below). Each is compiled on
 // its own: inlined into one function, the four shared registers badly and
 // the plain one ran 8 % slower on Shift_JIS form text.
 template <bool breaks_common, bool crs_common>
-QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop avx512_loop_as(const unsigned char* in, std::size_t n,
-                                                unsigned char* out) {
+QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop
+avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     std::size_t i = 0;
     unsigned char* o = out;
     std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
@@ -81,9 +87,7 @@ QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop avx512_loop_as(const 
     // The two bytes after a block are looked at too.
     while (i + width + 2 <= n) {
         const __m512i v = load(in + i);
-        // Bytes below 0x80 through the table, the others as they are.
-        __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
-                                                       c.first_high);
+        __m512i first = first_bytes(c, v);
         const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
         // '&', CR and LF, the bytes whose first output is a CR.
         const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
@@ -147,9 +151,7 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
     unsigned with_cr = 0;
     for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
         const __m512i v = load(in + i);
-        const __m512i first = _mm512_mask2_permutex2var_epi8(c.first_low, v, ~_mm512_movepi8_mask(v),
-                                                             c.first_high);
-        with_break += _mm512_cmpeq_epi8_mask(first, c.cr) != 0;
+        with_break += _mm512_cmpeq_epi8_mask(first_bytes(c, v), c.cr) != 0;
         with_cr += _mm512_cmpeq_epi8_mask(v, c.cr) != 0;
     }
     const bool crs_common = with_cr > 8;
