@@ -58,8 +58,10 @@ inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned 
 static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 4] < 16);
 
 // escapes_common: decode escapes without asking whether the block holds a
-// '%' (see block_loop below).
-template <class V, bool escapes_common>
+// '%', and compact a block that turns out to give one byte for each all the
+// same; breaks_common: write every block that is not plain through the
+// expand table, which serves any block (see block_loop below).
+template <class V, bool escapes_common, bool breaks_common>
 vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
     constexpr std::size_t width = V::width;
@@ -98,7 +100,7 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
         const vec brk = V::eq(first, V::repeat(rule::cr));  // '&', CR, LF
         const vec percent = V::eq(v, V::repeat(rule::escape));
-        if ((carry | V::any(V::or_(brk, percent))) == 0) {  // ... or a space
+        if (!breaks_common && !escapes_common && (carry | V::any(V::or_(brk, percent))) == 0) {  // ... or a space
             V::store(o, first);
             o += width;
             i += width;
@@ -135,7 +137,10 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         }
         const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
         const unsigned twice = V::bits(brk) & ~lf_after_cr;
-        if ((twice | (keep ^ all_bytes)) == 0) {  // a '%' or CR, but every byte gives one
+        if (breaks_common) {
+            for (std::size_t g = 0; g < width / 16; ++g)
+                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
+        } else if (!escapes_common && (twice | (keep ^ all_bytes)) == 0) {  // a '%' or CR, but every byte gives one
             V::store(o, first);
             o += width;
         } else if (twice == 0) {
@@ -152,21 +157,29 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
-// A 32-byte block of form text holds a '%' about half the time, and a
-// branch on it is a coin toss: there escapes are decoded in every block. In
-// text with few escapes the branch saves their cost, and 16-byte blocks,
-// which hold one a quarter of the time, always ask. Which it is comes from
-// the first 64 blocks of each call: a quarter of them with a '%'.
+// A branch that goes either way at random costs more than the work it
+// saves: the blocks the CPU had begun after it are thrown away. So where a
+// case is common the loop stops asking about it. Escapes: where more than a
+// quarter of 32-byte blocks, or half of 16-byte ones, hold a '%' (form text
+// in any script; in ASCII form text a 16-byte block holds one a quarter of
+// the time). Line breaks: where more than two blocks in five hold one
+// (ASCII form text: three in four; Japanese: one in six, which keeps the
+// branch). Which it is comes from the first 64 blocks of each call.
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
-    if constexpr (width != 16) {
-        unsigned with_percent = 0;
-        for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width)
-            with_percent += V::any(V::eq(V::load(in + i), V::repeat(rule::escape))) != 0;
-        if (with_percent > 16) return block_loop_as<V, true>(in, n, out);
+    unsigned with_percent = 0;
+    unsigned with_break = 0;
+    for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
+        const auto v = V::load(in + i);
+        with_percent += V::any(V::eq(v, V::repeat(rule::escape))) != 0;
+        with_break += V::any(V::or_(V::eq(v, V::repeat(rule::to_break[0])),
+                                    V::or_(V::eq(v, V::repeat(rule::cr)), V::eq(v, V::repeat(rule::lf))))) != 0;
     }
-    return block_loop_as<V, false>(in, n, out);
+    const bool escapes_common = with_percent > (width == 16 ? 32u : 16u);
+    if (with_break > 25)
+        return escapes_common ? block_loop_as<V, true, true>(in, n, out) : block_loop_as<V, false, true>(in, n, out);
+    return escapes_common ? block_loop_as<V, true, false>(in, n, out) : block_loop_as<V, false, false>(in, n, out);
 }
 
 }  // namespace quenlo::detail
