@@ -30,7 +30,7 @@ template <class V>
 inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned char* out) {
     const unsigned lo = mask & 0xFFu;
     const unsigned hi = mask >> 8;
-    const auto packed = V::shuffle16(slots, rule::compact[lo], rule::compact[hi] + 0x0808080808080808u);
+    const auto packed = V::shuffle16(slots, rule::compact[lo], rule::compact_high[hi]);
     V::store_low8(out, packed);
     out += rule::count[lo];
     V::store_high8(out, packed);

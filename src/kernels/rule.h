@@ -124,6 +124,12 @@ inline constexpr std::array<std::uint64_t, 256> compact = [] {
             if ((m >> b) & 1u) t[m] |= std::uint64_t{b} << (8 * k++);
     return t;
 }();
+// The same for the upper 8 bytes of 16: each index 8 more.
+inline constexpr std::array<std::uint64_t, 256> compact_high = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned m = 0; m < 256; ++m) t[m] = compact[m] + 0x0808080808080808u;
+    return t;
+}();
 inline constexpr std::array<std::uint8_t, 256> count = [] {
     std::array<std::uint8_t, 256> t{};
     for (unsigned m = 0; m < 256; ++m)
