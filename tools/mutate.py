@@ -233,6 +233,11 @@ MUTANTS = [
          file="block.h", find="carry = digits_carried(esc, width);", replace="carry = 0;", needs="ssse3"),
     dict(name="block-lf-slot-lost", ci=True, breaks="in a block with a line break, no byte gives its LF",
          file="block.h", find=" + rule::base3[(twice >> (8 * h)) & 0xFFu]", replace="", needs="ssse3"),
+    dict(name="block-common-breaks-lost", breaks="where line breaks are common, no byte gives its LF",
+         file="block.h", find="if (breaks_common) {\n            for (std::size_t g = 0; g < width / 16; ++g)\n                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);",
+         replace="if (breaks_common) {\n            for (std::size_t g = 0; g < width / 16; ++g)\n                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, 0, o);", needs="ssse3"),
+    dict(name="block-common-escapes-stored", breaks="where escapes are common, a block with a '%' is stored undecoded",
+         file="block.h", find="} else if (!escapes_common && (twice | ~keep) == 0) {", replace="} else if (escapes_common || (twice | ~keep) == 0) {", needs="ssse3"),
     dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (escapes_common) {", needs="ssse3"),
     dict(name="avx512-common-breaks-lost", breaks="where line breaks are common, every byte gives one output byte",
@@ -241,7 +246,7 @@ MUTANTS = [
          file="avx512", find="if (crs_common || (cr | prev_cr) != 0)", replace="if (!crs_common && (cr | prev_cr) != 0)", needs="avx512_vbmi2"),
     dict(name="block-common-escapes-skipped", breaks="where escapes are common, no escape is decoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (!escapes_common && V::any(percent)) {", needs="ssse3"),
-    dict(name="block-last-digit-misread", breaks="a '%' two bytes before a 16-byte block's end takes the wrong second digit",
+    dict(name="block-last-digit-misread", breaks="a '%' two bytes before an SSSE3 block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]
 

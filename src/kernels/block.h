@@ -2,18 +2,19 @@
 // handful of primitives that each of them supplies (struct V below); it
 // follows the block rule in kernel.h, with the tables of rule.h. An ISA's
 // source file includes this inside its target region, so that the loop is
-// compiled for that ISA.
+// compiled for that ISA. A block is 32 bytes: one AVX2 vector, or two 16-byte
+// vectors joined by pair<V> (SSSE3, NEON).
 //
-// V supplies: vec (one block of `width` bytes, 16 or 32) and vec16 (16 bytes);
-// load, store, repeat(byte), table(16 bytes in every 16-byte lane),
-// lookup(table, nibbles), low_nibbles, high_nibbles, eq, add, and_, or_, xor_,
-// andnot(a, b) (a and not b), select(a, b, take_b), hex_pair(hi, lo) ((hi << 4)
-// | lo, hi below 16), bits (byte k of a compare to bit k), any (not zero when a
-// compare has a byte set), and for 16-byte blocks shift_in(v, byte) (v one
-// byte on, `byte` last); group(v, k) (bytes 16k to 16k + 15), shuffle16(v, lo, hi) (a
-// byte shuffle whose indices are the bytes of lo and then hi), shuffle16i
-// (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of v, then
-// bytes 0-7 of w), store16, store_low8 / store_high8.
+// V supplies: vec (one block) and vec16 (16 bytes); load, store,
+// repeat(byte), table(16 bytes in every 16-byte lane), lookup(table,
+// nibbles), low_nibbles, high_nibbles, eq, add, and_, or_, xor_, andnot(a, b)
+// (a and not b), select(a, b, take_b), hex_pair(hi, lo) ((hi << 4) | lo, hi
+// below 16), bits (byte k of a compare to bit k), any (not zero when a
+// compare has a byte set), group(v, k) (bytes 16k to 16k + 15), shuffle16(v,
+// lo, hi) (a byte shuffle whose indices are the bytes of lo and then hi),
+// shuffle16i (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of
+// v, then bytes 0-7 of w), store16, store_low8 / store_high8; and where it is
+// cheaper than a second load, shift_in(v, byte) (v one byte on, `byte` last).
 #pragma once
 
 #include <cstddef>
@@ -57,6 +58,55 @@ inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned 
 // value, as read by hex_value, needs no more than four bits.
 static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 4] < 16);
 
+// Two 16-byte vectors as one 32-byte block, for ISAs whose vectors are 16
+// bytes: the work of a block that is not done per byte (its masks, branches
+// and carry) then comes once per 32 bytes. V supplies next(v, w) (v one byte
+// on, w's first byte last) beside the primitives above, and may supply
+// bits2(a, b), both masks at once.
+template <class V>
+struct pair : V {
+    static_assert(V::width == 16);
+    using half = typename V::vec;
+    struct vec {
+        half a, b;
+    };
+    static constexpr std::size_t width = 32;
+
+    template <class F>
+    static vec each(F f, vec x, vec y) { return {f(x.a, y.a), f(x.b, y.b)}; }
+    static vec both(half h) { return {h, h}; }
+
+    static vec load(const unsigned char* p) { return {V::load(p), V::load(p + 16)}; }
+    static void store(unsigned char* p, vec v) {
+        V::store(p, v.a);
+        V::store(p + 16, v.b);
+    }
+    static vec repeat(unsigned char c) { return both(V::repeat(c)); }
+    static vec table(const std::array<unsigned char, 16>& t) { return both(V::table(t)); }
+    static vec lookup(vec t, vec x) { return each(V::lookup, t, x); }
+    static vec low_nibbles(vec v) { return {V::low_nibbles(v.a), V::low_nibbles(v.b)}; }
+    static vec high_nibbles(vec v) { return {V::high_nibbles(v.a), V::high_nibbles(v.b)}; }
+    static vec eq(vec x, vec y) { return each(V::eq, x, y); }
+    static vec add(vec x, vec y) { return each(V::add, x, y); }
+    static vec and_(vec x, vec y) { return each(V::and_, x, y); }
+    static vec or_(vec x, vec y) { return each(V::or_, x, y); }
+    static vec xor_(vec x, vec y) { return each(V::xor_, x, y); }
+    static vec andnot(vec x, vec y) { return each(V::andnot, x, y); }
+    static vec hex_pair(vec x, vec y) { return each(V::hex_pair, x, y); }
+    static vec select(vec x, vec y, vec take_y) {
+        return {V::select(x.a, y.a, take_y.a), V::select(x.b, y.b, take_y.b)};
+    }
+    static unsigned bits(vec v) {
+        if constexpr (requires { V::bits2(v.a, v.b); })
+            return V::bits2(v.a, v.b);
+        else
+            return V::bits(v.a) | V::bits(v.b) << 16;
+    }
+    static unsigned any(vec v) { return V::any(V::or_(v.a, v.b)); }
+    static vec shift_in(vec v, unsigned char last) { return {V::next(v.a, v.b), V::shift_in(v.b, last)}; }
+    static half group(vec v, std::size_t k) { return k == 0 ? v.a : v.b; }
+};
+
 // escapes_common: decode escapes without asking whether the block holds a
 // '%', and compact a block that turns out to give one byte for each all the
 // same; breaks_common: write every block that is not plain through the
@@ -65,8 +115,7 @@ template <class V, bool escapes_common, bool breaks_common>
 vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
     constexpr std::size_t width = V::width;
-    static_assert(width == 16 || width == 32);
-    constexpr unsigned all_bytes = width == 32 ? 0xFFFFFFFFu : 0xFFFFu;
+    static_assert(width == 32, "the masks are 32 bits");
     const vec specials = V::table(rule::special_by_low_nibble);
     const vec changes = V::table(rule::change_by_low_nibble);
     const vec hex_low = V::table(rule::hex_nibbles.low_class);
@@ -114,7 +163,7 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
             vec not_hex2;
             const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
             vec value2;
-            if constexpr (width == 16) {
+            if constexpr (requires { V::shift_in(value1, 0); }) {
                 // Second digits are first digits one byte on, the byte after
                 // them added at the end: one vector lookup instead of two.
                 const auto last = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
@@ -135,12 +184,12 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
             cr = V::bits(cr_v);
             lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
         }
-        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr) & all_bytes;
+        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr);
         const unsigned twice = V::bits(brk) & ~lf_after_cr;
         if (breaks_common) {
             for (std::size_t g = 0; g < width / 16; ++g)
                 o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
-        } else if (!escapes_common && (twice | (keep ^ all_bytes)) == 0) {  // a '%' or CR, but every byte gives one
+        } else if (!escapes_common && (twice | ~keep) == 0) {  // a '%' or CR, but every byte gives one
             V::store(o, first);
             o += width;
         } else if (twice == 0) {
@@ -160,11 +209,10 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
 // A branch that goes either way at random costs more than the work it
 // saves: the blocks the CPU had begun after it are thrown away. So where a
 // case is common the loop stops asking about it. Escapes: where more than a
-// quarter of 32-byte blocks, or half of 16-byte ones, hold a '%' (form text
-// in any script; in ASCII form text a 16-byte block holds one a quarter of
-// the time). Line breaks: where more than two blocks in five hold one
-// (ASCII form text: three in four; Japanese: one in six, which keeps the
-// branch). Which it is comes from the first 64 blocks of each call.
+// quarter of the blocks hold a '%' (form text in any script). Line breaks:
+// where more than two blocks in five hold one (ASCII form text: three in
+// four; Japanese: one in six, which keeps the branch). Which it is comes
+// from the first 64 blocks of each call.
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
@@ -176,7 +224,7 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
         with_break += V::any(V::or_(V::eq(v, V::repeat(rule::to_break[0])),
                                     V::or_(V::eq(v, V::repeat(rule::cr)), V::eq(v, V::repeat(rule::lf))))) != 0;
     }
-    const bool escapes_common = with_percent > (width == 16 ? 32u : 16u);
+    const bool escapes_common = with_percent > 16;
     if (with_break > 25)
         return escapes_common ? block_loop_as<V, true, true>(in, n, out) : block_loop_as<V, false, true>(in, n, out);
     return escapes_common ? block_loop_as<V, true, false>(in, n, out) : block_loop_as<V, false, false>(in, n, out);
