@@ -237,7 +237,7 @@ MUTANTS = [
          file="block.h", find="if (breaks_common) {\n            for (std::size_t g = 0; g < width / 16; ++g)\n                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);",
          replace="if (breaks_common) {\n            for (std::size_t g = 0; g < width / 16; ++g)\n                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, 0, o);", needs="ssse3"),
     dict(name="block-common-escapes-stored", breaks="where escapes are common, a block with a '%' is stored undecoded",
-         file="block.h", find="} else if (!escapes_common && (twice | ~keep) == 0) {", replace="} else if (escapes_common || (twice | ~keep) == 0) {", needs="ssse3"),
+         file="block.h", find="if (!escapes_common && keep == ~0u) {", replace="if (escapes_common || keep == ~0u) {", needs="ssse3"),
     dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (escapes_common) {", needs="ssse3"),
     dict(name="avx512-common-breaks-lost", breaks="where line breaks are common, every byte gives one output byte",

@@ -176,31 +176,33 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
             first = V::select(first, V::hex_pair(value1, value2), escape);
             esc = V::bits(escape);
         }
-        // The LF of a CR LF gives nothing; form data has few CRs.
-        const vec cr_v = V::eq(v, V::repeat(rule::cr));
-        unsigned cr = 0;
-        unsigned lf_after_cr = 0;
-        if ((prev_cr | V::any(cr_v)) != 0) {
-            cr = V::bits(cr_v);
-            lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
-        }
-        const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr);
-        const unsigned twice = V::bits(brk) & ~lf_after_cr;
-        if (breaks_common) {
-            for (std::size_t g = 0; g < width / 16; ++g)
-                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
-        } else if (!escapes_common && (twice | ~keep) == 0) {  // a '%' or CR, but every byte gives one
-            V::store(o, first);
-            o += width;
-        } else if (twice == 0) {
-            for (std::size_t g = 0; g < width / 16; ++g)
-                o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
+        const unsigned breaks = V::bits(brk);
+        if (!breaks_common && breaks == 0) {  // and so no CR, and no LF to drop
+            const unsigned keep = ~(digits_within(esc) | carry);
+            if (!escapes_common && keep == ~0u) {  // a '%', but every byte gives one
+                V::store(o, first);
+                o += width;
+            } else {
+                for (std::size_t g = 0; g < width / 16; ++g)
+                    o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
+            }
+            prev_cr = 0;
         } else {
+            // The LF of a CR LF gives nothing; form data has few CRs.
+            const vec cr_v = V::eq(v, V::repeat(rule::cr));
+            unsigned cr = 0;
+            unsigned lf_after_cr = 0;
+            if ((prev_cr | V::any(cr_v)) != 0) {
+                cr = V::bits(cr_v);
+                lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
+            }
+            const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr);
+            const unsigned twice = breaks & ~lf_after_cr;
             for (std::size_t g = 0; g < width / 16; ++g)
                 o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
+            prev_cr = cr >> (width - 1);
         }
         carry = digits_carried(esc, width);
-        prev_cr = cr >> (width - 1);
         i += width;
     }
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
