@@ -31,11 +31,11 @@ template <class V>
 inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned char* out) {
     const unsigned lo = mask & 0xFFu;
     const unsigned hi = mask >> 8;
-    const auto packed = V::shuffle16(slots, rule::compact[lo], rule::compact_high[hi]);
+    const auto packed = V::shuffle16(slots, rule::compact.low[lo], rule::compact.high[hi]);
     V::store_low8(out, packed);
-    out += rule::count[lo];
+    out += rule::compact.count[lo];
     V::store_high8(out, packed);
-    return out + rule::count[hi];
+    return out + rule::compact.count[hi];
 }
 
 // Writes the output of 16 bytes whose first output bytes are `first`: `keep`
@@ -45,9 +45,9 @@ template <class V>
 inline unsigned char* expand16(typename V::vec16 first, unsigned keep, unsigned twice, unsigned char* out) {
     const auto lf = V::group(V::repeat(rule::lf), 0);
     for (std::size_t h = 0; h < 2; ++h) {
-        const auto& e = rule::expand[rule::base3[(keep >> (8 * h)) & 0xFFu] + rule::base3[(twice >> (8 * h)) & 0xFFu]];
-        V::store16(out, V::shuffle16i(V::half_with(first, h, lf), e.index.data()));
-        out += e.length;
+        const unsigned e = rule::base3[(keep >> (8 * h)) & 0xFFu] + rule::base3[(twice >> (8 * h)) & 0xFFu];
+        V::store16(out, V::shuffle16i(V::half_with(first, h, lf), rule::expand.index[e].data()));
+        out += rule::expand.length[e];
     }
     return out;
 }
@@ -60,9 +60,9 @@ static_assert((rule::escape & 15u) + rule::hex_nibbles.high_add[rule::escape >> 
 
 // Two 16-byte vectors as one 32-byte block, for ISAs whose vectors are 16
 // bytes: the work of a block that is not done per byte (its masks, branches
-// and carry) then comes once per 32 bytes. V supplies next(v, w) (v one byte
-// on, w's first byte last) beside the primitives above, and may supply
-// bits2(a, b), both masks at once.
+// and carry) then comes once per 32 bytes. V supplies the primitives above
+// for 16 bytes, bits2(a, b) (both masks at once) for bits, and next(v, w) (v
+// one byte on, w's first byte last).
 template <class V>
 struct pair : V {
     static_assert(V::width == 16);
@@ -72,20 +72,17 @@ struct pair : V {
     };
     static constexpr std::size_t width = 32;
 
-    template <class F>
-    static vec each(F f, vec x, vec y) { return {f(x.a, y.a), f(x.b, y.b)}; }
+    template <class F, class... T>
+    static vec each(F f, T... x) { return {f(x.a...), f(x.b...)}; }
     static vec both(half h) { return {h, h}; }
 
     static vec load(const unsigned char* p) { return {V::load(p), V::load(p + 16)}; }
-    static void store(unsigned char* p, vec v) {
-        V::store(p, v.a);
-        V::store(p + 16, v.b);
-    }
+    static void store(unsigned char* p, vec v) { V::store(p, v.a); V::store(p + 16, v.b); }
     static vec repeat(unsigned char c) { return both(V::repeat(c)); }
     static vec table(const std::array<unsigned char, 16>& t) { return both(V::table(t)); }
     static vec lookup(vec t, vec x) { return each(V::lookup, t, x); }
-    static vec low_nibbles(vec v) { return {V::low_nibbles(v.a), V::low_nibbles(v.b)}; }
-    static vec high_nibbles(vec v) { return {V::high_nibbles(v.a), V::high_nibbles(v.b)}; }
+    static vec low_nibbles(vec v) { return each(V::low_nibbles, v); }
+    static vec high_nibbles(vec v) { return each(V::high_nibbles, v); }
     static vec eq(vec x, vec y) { return each(V::eq, x, y); }
     static vec add(vec x, vec y) { return each(V::add, x, y); }
     static vec and_(vec x, vec y) { return each(V::and_, x, y); }
@@ -93,15 +90,8 @@ struct pair : V {
     static vec xor_(vec x, vec y) { return each(V::xor_, x, y); }
     static vec andnot(vec x, vec y) { return each(V::andnot, x, y); }
     static vec hex_pair(vec x, vec y) { return each(V::hex_pair, x, y); }
-    static vec select(vec x, vec y, vec take_y) {
-        return {V::select(x.a, y.a, take_y.a), V::select(x.b, y.b, take_y.b)};
-    }
-    static unsigned bits(vec v) {
-        if constexpr (requires { V::bits2(v.a, v.b); })
-            return V::bits2(v.a, v.b);
-        else
-            return V::bits(v.a) | V::bits(v.b) << 16;
-    }
+    static vec select(vec x, vec y, vec take_y) { return each(V::select, x, y, take_y); }
+    static unsigned bits(vec v) { return V::bits2(v.a, v.b); }
     static unsigned any(vec v) { return V::any(V::or_(v.a, v.b)); }
     static vec shift_in(vec v, unsigned char last) { return {V::next(v.a, v.b), V::shift_in(v.b, last)}; }
     static half group(vec v, std::size_t k) { return k == 0 ? v.a : v.b; }
@@ -179,13 +169,8 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         const unsigned breaks = V::bits(brk);
         if (!breaks_common && breaks == 0) {  // and so no CR, and no LF to drop
             const unsigned keep = ~(digits_within(esc) | carry);
-            if (!escapes_common && keep == ~0u) {  // a '%', but every byte gives one
-                V::store(o, first);
-                o += width;
-            } else {
-                for (std::size_t g = 0; g < width / 16; ++g)
-                    o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
-            }
+            for (std::size_t g = 0; g < width / 16; ++g)
+                o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
             prev_cr = 0;
         } else {
             // The LF of a CR LF gives nothing; form data has few CRs.

@@ -141,13 +141,12 @@ const decode_kernel& chosen_kernel();
 
 // Code between these is compiled for the named x86 features (the way to
 // compile the shared block loop, a template, for one ISA).
-#if defined(__clang__)
 #define QUENLO_STRINGIFY(x) #x
+#if defined(__clang__)
 #define QUENLO_TARGET_REGION(t) \
     _Pragma(QUENLO_STRINGIFY(clang attribute push(__attribute__((target(t))), apply_to = function)))
 #define QUENLO_END_TARGET_REGION _Pragma("clang attribute pop")
 #else
-#define QUENLO_STRINGIFY(x) #x
 #define QUENLO_TARGET_REGION(t) _Pragma("GCC push_options") _Pragma(QUENLO_STRINGIFY(GCC target(t)))
 #define QUENLO_END_TARGET_REGION _Pragma("GCC pop_options")
 #endif

@@ -32,19 +32,11 @@ struct neon {
     static vec andnot(vec a, vec b) { return vbicq_u8(a, b); }
     static vec select(vec a, vec b, vec take_b) { return vbslq_u8(take_b, b, a); }
     static vec hex_pair(vec hi, vec lo) { return vsliq_n_u8(lo, hi, 4); }  // one shift-and-insert
-    // NEON has no movemask: each byte keeps its own bit of 1-128, and three
-    // pairwise additions fold the 16 bytes into two.
-    static unsigned bits(vec v) {
-        static constexpr std::uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-        vec t = vandq_u8(v, vld1q_u8(weights));
-        t = vpaddq_u8(t, t);
-        t = vpaddq_u8(t, t);
-        t = vpaddq_u8(t, t);
-        return vgetq_lane_u16(vreinterpretq_u16_u8(t), 0);
-    }
-    // One across-vector maximum is cheaper than bits().
+    // One across-vector maximum is cheaper than bits2().
     static unsigned any(vec v) { return vmaxvq_u8(v); }
-    // Both masks of a pair at once: bytes k of a and b to bits k and 16 + k.
+    // NEON has no movemask: each byte keeps its own bit of 1-128, and three
+    // pairwise additions fold both vectors' 32 bytes into four, the masks of
+    // a and b.
     static unsigned bits2(vec a, vec b) {
         static constexpr std::uint8_t weights[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
         const vec w = vld1q_u8(weights);
@@ -55,7 +47,6 @@ struct neon {
     }
     static vec next(vec v, vec w) { return vextq_u8(v, w, 1); }
     static vec shift_in(vec v, unsigned char last) { return vextq_u8(v, vdupq_n_u8(last), 1); }
-    static vec group(vec v, std::size_t) { return v; }
     static vec shuffle16(vec v, std::uint64_t lo, std::uint64_t hi) {
         return vqtbl1q_u8(v, vcombine_u8(vcreate_u8(lo), vcreate_u8(hi)));
     }

@@ -116,24 +116,19 @@ static_assert([] {
 // --- Shuffle tables for writing a block's output ------------------------------
 
 // For each 8-bit keep mask, the byte indices that gather the kept bytes of
-// eight to the front, as a byte shuffle wants them, and how many there are.
-inline constexpr std::array<std::uint64_t, 256> compact = [] {
-    std::array<std::uint64_t, 256> t{};
-    for (unsigned m = 0; m < 256; ++m)
-        for (unsigned b = 0, k = 0; b < 8; ++b)
-            if ((m >> b) & 1u) t[m] |= std::uint64_t{b} << (8 * k++);
-    return t;
-}();
-// The same for the upper 8 bytes of 16: each index 8 more.
-inline constexpr std::array<std::uint64_t, 256> compact_high = [] {
-    std::array<std::uint64_t, 256> t{};
-    for (unsigned m = 0; m < 256; ++m) t[m] = compact[m] + 0x0808080808080808u;
-    return t;
-}();
-inline constexpr std::array<std::uint8_t, 256> count = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (unsigned m = 0; m < 256; ++m)
-        for (unsigned b = 0; b < 8; ++b) t[m] = static_cast<std::uint8_t>(t[m] + ((m >> b) & 1u));
+// eight to the front, as a byte shuffle wants them (`high`: for the upper
+// eight of sixteen, each index 8 more), and how many there are.
+struct compact_tables {
+    std::array<std::uint64_t, 256> low, high;
+    std::array<std::uint8_t, 256> count;
+};
+inline constexpr compact_tables compact = [] {
+    compact_tables t{};
+    for (unsigned m = 0; m < 256; ++m) {
+        for (unsigned b = 0; b < 8; ++b)
+            if ((m >> b) & 1u) t.low[m] |= std::uint64_t{b} << (8 * t.count[m]++);
+        t.high[m] = t.low[m] + 0x0808080808080808u;
+    }
     return t;
 }();
 // Each of 8 bytes gives 0, 1 or 2 output bytes; the 3^8 patterns are numbered
@@ -147,23 +142,24 @@ inline constexpr std::array<std::uint16_t, 256> base3 = [] {
     return t;
 }();
 // For each pattern, the shuffle indices that spread 8 bytes (source bytes
-// 0-7) and LF (source byte 8) into the output, and the output's length. The
-// table is 110 KB, but form text mostly uses the 256 entries where every byte
-// gives output (4 KB): it measured faster than compacting each byte and an
-// LF slot with the 2 KB compaction table.
-struct expand_entry {
-    std::array<std::uint8_t, 16> index;
-    std::uint8_t length;
+// 0-7) and LF (source byte 8) into the output, and the output's length; the
+// two apart, so that an entry's indices sit one shift from its number. The
+// tables are 110 KB, but form text mostly uses the 256 entries where every
+// byte gives output (4 KB): they measured faster than compacting each byte
+// and an LF slot with the 2 KB compaction table.
+struct expand_tables {
+    std::array<std::array<std::uint8_t, 16>, 6561> index;
+    std::array<std::uint8_t, 6561> length;
 };
-inline constexpr std::array<expand_entry, 6561> expand = [] {
-    std::array<expand_entry, 6561> t{};
+inline constexpr expand_tables expand = [] {
+    expand_tables t{};
     for (unsigned p = 0; p < 6561; ++p) {
         unsigned k = 0;
         for (unsigned b = 0, rest = p; b < 8; ++b, rest /= 3) {
-            if (rest % 3 >= 1) t[p].index[k++] = static_cast<std::uint8_t>(b);
-            if (rest % 3 == 2) t[p].index[k++] = 8;
+            if (rest % 3 >= 1) t.index[p][k++] = static_cast<std::uint8_t>(b);
+            if (rest % 3 == 2) t.index[p][k++] = 8;
         }
-        t[p].length = static_cast<std::uint8_t>(k);
+        t.length[p] = static_cast<std::uint8_t>(k);
     }
     return t;
 }();

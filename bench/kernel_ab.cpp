@@ -1,0 +1,121 @@
+// Builds of the decoder kernels side by side in one process (bench/kernel_ab.sh
+// makes each a shared library): round after round, each build decodes each
+// corpus in turn, as the conversion pass hands it over, so that a busy host's
+// slow spells fall on every build alike.
+//   kernel_ab KERNEL ROUNDS CORPUS_FILE... -- LIBRARY...
+// For each corpus, each library's median GiB/s and best, and the median of
+// its per-round ratio to the first library. Fails if two libraries' outputs
+// differ.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "kernels/kernel.h"
+
+namespace {
+
+using kernels_fn = std::span<const quenlo::detail::decode_kernel> (*)();
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Decodes `text` as the timed rounds do; returns a hash of every byte written.
+std::uint64_t output_hash(quenlo::detail::decode_kernel_fn run, const std::string& text,
+                          std::vector<unsigned char>& out) {
+    std::uint64_t h = 14695981039346656037u;
+    quenlo::decode_state state;
+    for (std::size_t at = 0; at < text.size(); at += quenlo::read_size) {
+        const std::size_t n = std::min(quenlo::read_size, text.size() - at);
+        const std::size_t w = run(state, {reinterpret_cast<const unsigned char*>(text.data()) + at, n}, out.data());
+        for (std::size_t k = 0; k < w; ++k) h = (h ^ out[k]) * 1099511628211u;
+    }
+    return h;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: kernel_ab KERNEL ROUNDS CORPUS_FILE... -- LIBRARY...\n");
+        return 2;
+    }
+    const std::string kernel = argv[1];
+    const int rounds = std::atoi(argv[2]);
+    std::vector<std::string> corpora;
+    std::vector<std::string> libraries;
+    int a = 3;
+    for (; a < argc && std::strcmp(argv[a], "--") != 0; ++a) corpora.push_back(argv[a]);
+    for (++a; a < argc; ++a) libraries.push_back(argv[a]);
+
+    std::vector<quenlo::detail::decode_kernel_fn> runs;
+    for (const auto& library : libraries) {
+        const std::size_t found = runs.size();
+        void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            std::fprintf(stderr, "%s\n", dlerror());
+            return 1;
+        }
+        const auto kernels =
+            reinterpret_cast<kernels_fn>(dlsym(handle, "_ZN6quenlo6detail14decode_kernelsEv"));
+        for (const auto& k : kernels ? kernels() : std::span<const quenlo::detail::decode_kernel>{})
+            if (kernel == k.name && k.supported()) runs.push_back(k.run);
+        if (runs.size() != found + 1) {
+            std::fprintf(stderr, "%s: no kernel %s that this CPU runs\n", library.c_str(), kernel.c_str());
+            return 1;
+        }
+    }
+
+    std::vector<unsigned char> out(quenlo::decode_bound(quenlo::read_size));
+    std::printf("%s, medians of %d rounds (GiB/s; best; median ratio to %s)\n", kernel.c_str(), rounds,
+                base_name(libraries[0]).c_str());
+    for (const auto& corpus : corpora) {
+        std::ifstream file(corpus, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(file)), {});
+        const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+        for (std::size_t v = 1; v < runs.size(); ++v)
+            if (output_hash(runs[v], text, out) != output_hash(runs[0], text, out)) {
+                std::printf("%s and %s decode %s differently\n", base_name(libraries[0]).c_str(),
+                            base_name(libraries[v]).c_str(), base_name(corpus).c_str());
+                return 1;
+            }
+        std::vector<std::vector<double>> speed(runs.size());
+        std::vector<std::vector<double>> ratio(runs.size());
+        for (int r = -1; r < rounds; ++r) {  // round -1 warms up, untimed
+            for (std::size_t v = 0; v < runs.size(); ++v) {
+                const auto start = std::chrono::steady_clock::now();
+                quenlo::decode_state state;
+                for (std::size_t at = 0; at < text.size(); at += quenlo::read_size) {
+                    const std::size_t n = std::min(quenlo::read_size, text.size() - at);
+                    runs[v](state, {in + at, n}, out.data());
+                    asm volatile("" ::: "memory");  // each piece's output is written
+                }
+                const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+                if (r < 0) continue;
+                speed[v].push_back(double(text.size()) / took.count() / double(1 << 30));
+                ratio[v].push_back(speed[v].back() / speed[0].back());
+            }
+        }
+        std::printf("%-24s", base_name(corpus).c_str());
+        for (std::size_t v = 0; v < runs.size(); ++v) {
+            std::printf("  %6.2f (%5.2f)", median(speed[v]), *std::max_element(speed[v].begin(), speed[v].end()));
+            if (v != 0) std::printf(" %4.2fx", median(ratio[v]));
+        }
+        std::printf("\n");
+    }
+    return 0;
+}
