@@ -166,9 +166,13 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
             first = V::select(first, V::hex_pair(value1, value2), escape);
             esc = V::bits(escape);
         }
+        // Escapes start at least three bytes apart, so the bits of their
+        // digits, one and two bytes on, are esc times 6: this block's in the
+        // low 32 bits, the next block's (the carry) above them.
+        const std::uint64_t digits = std::uint64_t{esc} * 6;
         const unsigned breaks = V::bits(brk);
         if (!breaks_common && breaks == 0) {  // and so no CR, and no LF to drop
-            const unsigned keep = ~(digits_within(esc) | carry);
+            const auto keep = ~(static_cast<unsigned>(digits) | carry);
             for (std::size_t g = 0; g < width / 16; ++g)
                 o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
             prev_cr = 0;
@@ -181,13 +185,13 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
                 cr = V::bits(cr_v);
                 lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
             }
-            const unsigned keep = ~(digits_within(esc) | carry | lf_after_cr);
+            const auto keep = ~(static_cast<unsigned>(digits) | carry | lf_after_cr);
             const unsigned twice = breaks & ~lf_after_cr;
             for (std::size_t g = 0; g < width / 16; ++g)
                 o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
             prev_cr = cr >> (width - 1);
         }
-        carry = digits_carried(esc, width);
+        carry = static_cast<unsigned>(digits >> 32);
         i += width;
     }
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
