@@ -107,11 +107,12 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
         const std::uint64_t not_hex =
             _mm512_movepi8_mask(_mm512_ternarylogic_epi32(d1, d2, _mm512_or_si512(v1, v2), 0xFE));
         const std::uint64_t esc = percent & ~not_hex;
+        const std::uint64_t digits = (esc << 1) | (esc << 2);  // this block's; the carry below
         // (d1 << 4) & 0xF0 | d2
         const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
         first = _mm512_mask_mov_epi8(first, esc, value);
         if (!breaks_common && brk == 0) {  // and so no CR, and no LF to drop
-            const std::uint64_t keep = ~(digits_within(esc) | carry);
+            const std::uint64_t keep = ~(digits | carry);
             _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, first));
             o += _mm_popcnt_u64(keep);
             prev_cr = 0;
@@ -120,7 +121,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             std::uint64_t lf_after_cr = 0;
             if (crs_common || (cr | prev_cr) != 0)
                 lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
-            const std::uint64_t keep = ~(digits_within(esc) | carry | lf_after_cr);
+            const std::uint64_t keep = ~(digits | carry | lf_after_cr);
             const std::uint64_t twice = brk & ~lf_after_cr;
             // Each byte gets a second slot holding "\n", kept where the byte gives two.
             const std::uint64_t lo = _pdep_u64(keep, even) | _pdep_u64(twice, even << 1);
@@ -133,7 +134,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             o += _mm_popcnt_u64(hi);
             prev_cr = cr >> (width - 1);
         }
-        carry = digits_carried(esc, width);
+        carry = (esc >> (width - 1)) | (esc >> (width - 2));
         i += width;
     }
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry),

@@ -98,9 +98,8 @@ struct pair : V {
 };
 
 // escapes_common: decode escapes without asking whether the block holds a
-// '%', and compact a block that turns out to give one byte for each all the
-// same; breaks_common: write every block that is not plain through the
-// expand table, which serves any block (see block_loop below).
+// '%'; breaks_common: write every block that is not plain through the expand
+// table, which serves any block (see block_loop below).
 template <class V, bool escapes_common, bool breaks_common>
 vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
@@ -111,12 +110,11 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
     const vec hex_low = V::table(rule::hex_nibbles.low_class);
     const vec hex_high = V::table(rule::hex_nibbles.high_class);
     const vec hex_add = V::table(rule::hex_nibbles.high_add);
-    const vec zero = V::repeat(0);
     // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
     const auto hex_value = [&](vec d, vec& not_hex) {
         const vec lo = V::low_nibbles(d);
         const vec hi = V::high_nibbles(d);
-        not_hex = V::eq(V::and_(V::lookup(hex_low, lo), V::lookup(hex_high, hi)), zero);
+        not_hex = V::eq(V::and_(V::lookup(hex_low, lo), V::lookup(hex_high, hi)), V::repeat(0));
         return V::add(lo, V::lookup(hex_add, hi));
     };
     std::size_t i = 0;

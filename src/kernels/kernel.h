@@ -33,10 +33,10 @@
 //
 // The carry. `esc` has bit k set when byte k of the block is a '%' that
 // starts an escape (two hex digits follow, read from the next block if need
-// be). Its digits within the block are digits_within(esc); those that fall in
-// the next block are digits_carried(esc, width), the carry: 0, 0b01 (a '%' in
-// the second-to-last byte) or 0b11 (a '%' in the last byte), never both since
-// a digit is never a '%'. The next block keeps none of the carried bytes.
+// be). Its digits are (esc << 1) | (esc << 2): those within the block, and
+// those that fall in the next block, the carry: 0, 0b01 (a '%' in the
+// second-to-last byte) or 0b11 (a '%' in the last byte), never both since a
+// digit is never a '%'. The next block keeps none of the carried bytes.
 // When the loop stops, carried_digits(carry) of the bytes after the last
 // block, at most two and always inside the input, are digits already
 // decoded: vector_stop::skip. The last byte of a block being a CR is the
@@ -85,19 +85,6 @@ struct vector_stop {
     unsigned skip = 0;
     bool after_cr = false;
 };
-
-// Bit k set: byte k of a block is a digit of an escape whose '%' is in it.
-template <class Mask>
-constexpr Mask digits_within(Mask esc) {
-    return static_cast<Mask>((esc << 1) | (esc << 2));
-}
-
-// Bit k set: byte k of the next block is a digit of an escape whose '%' is
-// in this block's last two bytes; 0, 0b01 or 0b11.
-template <class Mask>
-constexpr Mask digits_carried(Mask esc, std::size_t width) {
-    return static_cast<Mask>((esc >> (width - 1)) | (esc >> (width - 2)));
-}
 
 // vector_stop::skip from a loop's carry mask.
 constexpr unsigned carried_digits(std::uint64_t carry) {
