@@ -137,8 +137,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
         carry = (esc >> (width - 1)) | (esc >> (width - 2));
         i += width;
     }
-    return {i, static_cast<std::size_t>(o - out), carried_digits(carry),
-            prev_cr != 0};
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
 // A branch that goes either way at random costs more than the work it

@@ -67,19 +67,16 @@ template <class V>
 struct pair : V {
     static_assert(V::width == 16);
     using half = typename V::vec;
-    struct vec {
-        half a, b;
-    };
+    struct vec { half a, b; };
     static constexpr std::size_t width = 32;
 
     template <class F, class... T>
     static vec each(F f, T... x) { return {f(x.a...), f(x.b...)}; }
-    static vec both(half h) { return {h, h}; }
 
     static vec load(const unsigned char* p) { return {V::load(p), V::load(p + 16)}; }
     static void store(unsigned char* p, vec v) { V::store(p, v.a); V::store(p + 16, v.b); }
-    static vec repeat(unsigned char c) { return both(V::repeat(c)); }
-    static vec table(const std::array<unsigned char, 16>& t) { return both(V::table(t)); }
+    static vec repeat(unsigned char c) { return {V::repeat(c), V::repeat(c)}; }
+    static vec table(const std::array<unsigned char, 16>& t) { return {V::table(t), V::table(t)}; }
     static vec lookup(vec t, vec x) { return each(V::lookup, t, x); }
     static vec low_nibbles(vec v) { return each(V::low_nibbles, v); }
     static vec high_nibbles(vec v) { return each(V::high_nibbles, v); }
@@ -93,9 +90,17 @@ struct pair : V {
     static vec select(vec x, vec y, vec take_y) { return each(V::select, x, y, take_y); }
     static unsigned bits(vec v) { return V::bits2(v.a, v.b); }
     static unsigned any(vec v) { return V::any(V::or_(v.a, v.b)); }
-    static vec shift_in(vec v, unsigned char last) { return {V::next(v.a, v.b), V::shift_in(v.b, last)}; }
+    static vec shift_in(vec v, unsigned char last) { return {V::next(v.a, v.b), V::next(v.b, V::repeat(last))}; }
     static half group(vec v, std::size_t k) { return k == 0 ? v.a : v.b; }
 };
+
+// All ones where a byte is not a hex digit, zero where it is.
+template <class V>
+typename V::vec not_hex(typename V::vec d) {
+    const auto digit = V::and_(V::lookup(V::table(rule::hex_nibbles.low_class), V::low_nibbles(d)),
+                               V::lookup(V::table(rule::hex_nibbles.high_class), V::high_nibbles(d)));
+    return V::eq(digit, V::repeat(0));
+}
 
 // escapes_common: decode escapes without asking whether the block holds a
 // '%'; breaks_common: write every block that is not plain through the expand
@@ -107,22 +112,17 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
     static_assert(width == 32, "the masks are 32 bits");
     const vec specials = V::table(rule::special_by_low_nibble);
     const vec changes = V::table(rule::change_by_low_nibble);
-    const vec hex_low = V::table(rule::hex_nibbles.low_class);
-    const vec hex_high = V::table(rule::hex_nibbles.high_class);
     const vec hex_add = V::table(rule::hex_nibbles.high_add);
     // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
-    const auto hex_value = [&](vec d, vec& not_hex) {
-        const vec lo = V::low_nibbles(d);
-        const vec hi = V::high_nibbles(d);
-        not_hex = V::eq(V::and_(V::lookup(hex_low, lo), V::lookup(hex_high, hi)), V::repeat(0));
-        return V::add(lo, V::lookup(hex_add, hi));
+    const auto hex_value = [&](vec d, vec& not_digit) {
+        not_digit = not_hex<V>(d);
+        return V::add(V::low_nibbles(d), V::lookup(hex_add, V::high_nibbles(d)));
     };
     std::size_t i = 0;
     unsigned char* o = out;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     unsigned prev_cr = 0;
-    // The two bytes after a block are looked at too.
-    while (i + width + 2 <= n) {
+    while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
         const vec v = V::load(in + i);
         const vec low = V::low_nibbles(v);
         const vec special = V::eq(V::lookup(specials, low), v);
@@ -171,8 +171,13 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         const unsigned breaks = V::bits(brk);
         if (!breaks_common && breaks == 0) {  // and so no CR, and no LF to drop
             const auto keep = ~(static_cast<unsigned>(digits) | carry);
-            for (std::size_t g = 0; g < width / 16; ++g)
-                o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
+            if (!escapes_common && keep == ~0u) {  // every '%' stray: one byte for each byte
+                V::store(o, first);
+                o += width;
+            } else {
+                for (std::size_t g = 0; g < width / 16; ++g)
+                    o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
+            }
             prev_cr = 0;
         } else {
             // The LF of a CR LF gives nothing; form data has few CRs.
@@ -205,15 +210,16 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
-    unsigned with_percent = 0;
+    unsigned with_escape = 0;  // stray '%'s alone take the branch well
     unsigned with_break = 0;
-    for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
+    for (std::size_t i = 0; i + width + 2 <= n && i < 64 * width; i += width) {
         const auto v = V::load(in + i);
-        with_percent += V::any(V::eq(v, V::repeat(rule::escape))) != 0;
+        const auto stray = V::or_(not_hex<V>(V::load(in + i + 1)), not_hex<V>(V::load(in + i + 2)));
+        with_escape += V::any(V::andnot(V::eq(v, V::repeat(rule::escape)), stray)) != 0;
         with_break += V::any(V::or_(V::eq(v, V::repeat(rule::to_break[0])),
                                     V::or_(V::eq(v, V::repeat(rule::cr)), V::eq(v, V::repeat(rule::lf))))) != 0;
     }
-    const bool escapes_common = with_percent > 16;
+    const bool escapes_common = with_escape > 16;
     if (with_break > 25)
         return escapes_common ? block_loop_as<V, true, true>(in, n, out) : block_loop_as<V, false, true>(in, n, out);
     return escapes_common ? block_loop_as<V, true, false>(in, n, out) : block_loop_as<V, false, false>(in, n, out);

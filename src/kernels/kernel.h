@@ -51,8 +51,7 @@
 
 namespace quenlo::detail {
 
-using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>,
-                                         unsigned char*);
+using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*);
 
 struct decode_kernel {
     const char* name;

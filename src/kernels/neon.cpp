@@ -46,7 +46,6 @@ struct neon {
         return vgetq_lane_u32(vreinterpretq_u32_u8(t), 0);
     }
     static vec next(vec v, vec w) { return vextq_u8(v, w, 1); }
-    static vec shift_in(vec v, unsigned char last) { return vextq_u8(v, vdupq_n_u8(last), 1); }
     static vec shuffle16(vec v, std::uint64_t lo, std::uint64_t hi) {
         return vqtbl1q_u8(v, vcombine_u8(vcreate_u8(lo), vcreate_u8(hi)));
     }

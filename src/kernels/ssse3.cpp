@@ -33,9 +33,6 @@ struct ssse3 : x86::group16 {
     static vec hex_pair(vec hi, vec lo) { return or_(_mm_slli_epi16(hi, 4), lo); }
     static unsigned any(vec v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
     static unsigned bits2(vec a, vec b) { return any(a) | any(b) << 16; }
-    static vec shift_in(vec v, unsigned char last) {
-        return _mm_alignr_epi8(_mm_cvtsi32_si128(last), v, 1);
-    }
     static vec next(vec v, vec w) { return _mm_alignr_epi8(w, v, 1); }
 };
 
