@@ -236,6 +236,8 @@ MUTANTS = [
     dict(name="block-common-breaks-lost", breaks="where line breaks are common, no byte gives its LF",
          file="block.h", find="const unsigned twice = breaks & ~lf_after_cr;",
          replace="const unsigned twice = breaks_common ? 0u : breaks & ~lf_after_cr;", needs="ssse3"),
+    dict(name="block-stray-store-any", breaks="where escapes are rare, a block with an escape keeps its digits",
+         file="block.h", find="if (!escapes_common && keep == ~0u) {", replace="if (!escapes_common) {", needs="ssse3"),
     dict(name="block-escapes-unasked", breaks="where escapes are rare, a block's escapes are copied undecoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (escapes_common) {", needs="ssse3"),
     dict(name="avx512-common-breaks-lost", breaks="where line breaks are common, every byte gives one output byte",
