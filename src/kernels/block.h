@@ -202,15 +202,15 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
 
 // A branch that goes either way at random costs more than the work it
 // saves: the blocks the CPU had begun after it are thrown away. So where a
-// case is common the loop stops asking about it. Escapes: where more than a
-// quarter of the blocks hold a '%' (form text in any script). Line breaks:
-// where more than two blocks in five hold one (ASCII form text: three in
-// four; Japanese: one in six, which keeps the branch). Which it is comes
-// from the first 64 blocks of each call.
+// case is common the loop stops asking about it. Escapes ('%' and two hex
+// digits; stray '%'s take the branches alike each time): where over a quarter
+// of the blocks hold one. Line breaks: where over two in five do (ASCII form
+// text: three in four; Japanese: one in six, which keeps the branch). Which
+// it is comes from the first 64 blocks of each call.
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
-    unsigned with_escape = 0;  // stray '%'s alone take the branch well
+    unsigned with_escape = 0;
     unsigned with_break = 0;
     for (std::size_t i = 0; i + width + 2 <= n && i < 64 * width; i += width) {
         const auto v = V::load(in + i);
