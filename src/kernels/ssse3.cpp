@@ -32,7 +32,7 @@ struct ssse3 : x86::group16 {
     // A 16-bit shift: see block.h for why a byte's bits carried into the next do no harm.
     static vec hex_pair(vec hi, vec lo) { return or_(_mm_slli_epi16(hi, 4), lo); }
     static unsigned any(vec v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-    static unsigned bits2(vec a, vec b) { return any(a) | any(b) << 16; }
+    static unsigned bits2(vec a, vec b) { return any(a) | any(b) << 16; }  // any() is the mask
     static vec next(vec v, vec w) { return _mm_alignr_epi8(w, v, 1); }
 };
 
