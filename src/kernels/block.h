@@ -118,32 +118,74 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         not_digit = not_hex<V>(d);
         return V::add(V::low_nibbles(d), V::lookup(hex_add, V::high_nibbles(d)));
     };
-    std::size_t i = 0;
+    // A block decoded, CR LF aside: its bytes' first output bytes, which
+    // give output (keep), which of those an LF after them (twice), and where
+    // it was read.
+    struct decoded {
+        vec first;
+        unsigned keep, twice;
+        const unsigned char* at;
+    };
     unsigned char* o = out;
-    unsigned carry = 0;  // digits at the start of the block that an escape before it took
-    unsigned prev_cr = 0;
-    while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
-        const vec v = V::load(in + i);
-        const vec low = V::low_nibbles(v);
-        const vec special = V::eq(V::lookup(specials, low), v);
-        if ((carry | V::any(special)) == 0) {  // every byte gives itself
-            V::store(o, v);
-            o += width;
-            i += width;
+    unsigned prev_cr = 0;  // whether the block written last ended in a CR
+    const auto write = [&o, &prev_cr](decoded d) {
+        if (!breaks_common && d.twice == 0) {  // and so no CR, and no LF to drop
+            if (!escapes_common && d.keep == ~0u) {  // one byte for each byte
+                V::store(o, d.first);
+                o += width;
+            } else {
+                for (std::size_t g = 0; g < width / 16; ++g)
+                    o = compact16<V>(V::group(d.first, g), (d.keep >> (16 * g)) & 0xFFFFu, o);
+            }
             prev_cr = 0;
+            return;
+        }
+        // The LF of a CR LF gives nothing; form data has few CRs.
+        const vec v = V::load(d.at);
+        const vec cr_v = V::eq(v, V::repeat(rule::cr));
+        unsigned cr = 0;
+        if ((prev_cr | V::any(cr_v)) != 0) {
+            cr = V::bits(cr_v);
+            const unsigned lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
+            d.keep &= ~lf_after_cr;
+            d.twice &= ~lf_after_cr;
+        }
+        for (std::size_t g = 0; g < width / 16; ++g)
+            o = expand16<V>(V::group(d.first, g), (d.keep >> (16 * g)) & 0xFFFFu, (d.twice >> (16 * g)) & 0xFFFFu, o);
+        prev_cr = cr >> (width - 1);
+    };
+    // A block is written while the next one is decoded: where its stores go
+    // depends on its masks, which come late, and the loads after such stores
+    // wait for them. `none` gives no output, and is the only block whose
+    // keep is 0.
+    static constexpr unsigned char zeros[width]{};
+    const decoded none{V::repeat(0), 0, 0, zeros};
+    decoded last = none;
+    std::size_t i = 0;
+    unsigned carry = 0;  // digits at the start of the block that an escape before it took
+    while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
+        vec v = V::load(in + i);
+        vec low = V::low_nibbles(v);
+        vec special = V::eq(V::lookup(specials, low), v);
+        if ((carry | V::any(special)) == 0) {  // every byte gives itself
+            write(last);
+            last = none;
+            prev_cr = 0;
+            do {
+                V::store(o, v);
+                o += width;
+                i += width;
+                if (i + width + 2 > n) break;
+                v = V::load(in + i);
+                low = V::low_nibbles(v);
+                special = V::eq(V::lookup(specials, low), v);
+            } while (V::any(special) == 0);
             continue;
         }
         // Each byte's first output byte, escapes aside.
         vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
-        const vec brk = V::eq(first, V::repeat(rule::cr));  // '&', CR, LF
+        const unsigned breaks = V::bits(V::eq(first, V::repeat(rule::cr)));  // '&', CR, LF
         const vec percent = V::eq(v, V::repeat(rule::escape));
-        if (!breaks_common && !escapes_common && (carry | V::any(V::or_(brk, percent))) == 0) {  // ... or a space
-            V::store(o, first);
-            o += width;
-            i += width;
-            prev_cr = 0;
-            continue;
-        }
         // Escapes: a '%' and the two bytes after it digits.
         unsigned esc = 0;
         if (escapes_common || V::any(percent)) {
@@ -154,9 +196,9 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
             if constexpr (requires { V::shift_in(value1, 0); }) {
                 // Second digits are first digits one byte on, the byte after
                 // them added at the end: one vector lookup instead of two.
-                const auto last = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
-                value2 = V::shift_in(value1, last);
-                not_hex2 = V::shift_in(not_hex1, last >= 0x80 ? 0xFF : 0);
+                const auto next = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
+                value2 = V::shift_in(value1, next);
+                not_hex2 = V::shift_in(not_hex1, next >= 0x80 ? 0xFF : 0);
             } else {
                 value2 = hex_value(V::load(in + i + 2), not_hex2);
             }
@@ -168,35 +210,12 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         // digits, one and two bytes on, are esc times 6: this block's in the
         // low 32 bits, the next block's (the carry) above them.
         const std::uint64_t digits = std::uint64_t{esc} * 6;
-        const unsigned breaks = V::bits(brk);
-        if (!breaks_common && breaks == 0) {  // and so no CR, and no LF to drop
-            const auto keep = ~(static_cast<unsigned>(digits) | carry);
-            if (!escapes_common && keep == ~0u) {  // every '%' stray: one byte for each byte
-                V::store(o, first);
-                o += width;
-            } else {
-                for (std::size_t g = 0; g < width / 16; ++g)
-                    o = compact16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, o);
-            }
-            prev_cr = 0;
-        } else {
-            // The LF of a CR LF gives nothing; form data has few CRs.
-            const vec cr_v = V::eq(v, V::repeat(rule::cr));
-            unsigned cr = 0;
-            unsigned lf_after_cr = 0;
-            if ((prev_cr | V::any(cr_v)) != 0) {
-                cr = V::bits(cr_v);
-                lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
-            }
-            const auto keep = ~(static_cast<unsigned>(digits) | carry | lf_after_cr);
-            const unsigned twice = breaks & ~lf_after_cr;
-            for (std::size_t g = 0; g < width / 16; ++g)
-                o = expand16<V>(V::group(first, g), (keep >> (16 * g)) & 0xFFFFu, (twice >> (16 * g)) & 0xFFFFu, o);
-            prev_cr = cr >> (width - 1);
-        }
+        write(last);
+        last = {first, ~(static_cast<unsigned>(digits) | carry), breaks, in + i};
         carry = static_cast<unsigned>(digits >> 32);
         i += width;
     }
+    if (last.keep != 0) write(last);  // else none
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
