@@ -40,7 +40,8 @@ protected:
 };
 
 // Each pattern placed at every offset across the first blocks, in plain
-// text and in text full of escapes, so that it meets every block edge.
+// text and in text full of escapes, so that it meets every block edge; and
+// then with only 16 bytes after it, so that it meets the vector loop's end.
 TEST_P(Kernel, PatternsAtEveryOffset) {
     const std::vector<std::string> patterns = {
         "%41",  "%4",   "%",     "%e3%8A", "%%41", "%4%41", "%4g",     "%g4",
@@ -58,10 +59,12 @@ TEST_P(Kernel, PatternsAtEveryOffset) {
                 while (in.size() < offset) in += filler;
                 in.resize(offset);
                 in += pattern;
+                const std::size_t end = in.size() + 16;
                 while (in.size() < offset + 200) in += filler;
-                ASSERT_EQ(decode_with(GetParam().run, in), reference(in))
-                    << "pattern " << testing::PrintToString(pattern) << " at " << offset
-                    << " in " << testing::PrintToString(filler);
+                for (const std::size_t size : {end, in.size()})
+                    ASSERT_EQ(decode_with(GetParam().run, in.substr(0, size)), reference(in.substr(0, size)))
+                        << "pattern " << testing::PrintToString(pattern) << " at " << offset << " in "
+                        << testing::PrintToString(filler) << ", " << size << " bytes";
             }
         }
     }

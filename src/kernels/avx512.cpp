@@ -30,9 +30,7 @@ struct constants {
 
 QUENLO_TARGET_AVX512 inline __m512i repeat(unsigned char c) { return _mm512_set1_epi8(static_cast<char>(c)); }
 
-QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) {
-    return _mm512_loadu_si512(p);
-}
+QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) { return _mm512_loadu_si512(p); }
 
 QUENLO_TARGET_AVX512 inline constants make_constants() {
     // hex values (0-63, 64-127), pairs (low, high), first bytes (0-63, 64-127)
@@ -48,15 +46,9 @@ QUENLO_TARGET_AVX512 inline constants make_constants() {
         table[3][2 * k] = static_cast<unsigned char>(32 + k);
         table[3][2 * k + 1] = 64;
     }
-    constants c{_mm512_load_si512(table[0]),
-                _mm512_load_si512(table[1]),
-                repeat(0xF0),
-                repeat(rule::escape),
-                repeat(rule::cr),
-                repeat(rule::lf),
-                _mm512_load_si512(table[2]),
-                _mm512_load_si512(table[3]),
-                _mm512_load_si512(table[4]),
+    constants c{_mm512_load_si512(table[0]), _mm512_load_si512(table[1]), repeat(0xF0),
+                repeat(rule::escape),        repeat(rule::cr),            repeat(rule::lf),
+                _mm512_load_si512(table[2]), _mm512_load_si512(table[3]), _mm512_load_si512(table[4]),
                 _mm512_load_si512(table[5])};
     // Opaque to the compiler from here on, so that it keeps them in registers
     // instead of rebuilding them from immediates inside the loop.

@@ -118,14 +118,9 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         not_digit = not_hex<V>(d);
         return V::add(V::low_nibbles(d), V::lookup(hex_add, V::high_nibbles(d)));
     };
-    // A block decoded, CR LF aside: its bytes' first output bytes, which
-    // give output (keep), which of those an LF after them (twice), and where
-    // it was read.
-    struct decoded {
-        vec first;
-        unsigned keep, twice;
-        const unsigned char* at;
-    };
+    // A block decoded, CR LF aside: its first output bytes, which give output
+    // (keep), which of those an LF after them (twice), and where it was read.
+    struct decoded { vec first; unsigned keep, twice; const unsigned char* at; };
     unsigned char* o = out;
     unsigned prev_cr = 0;  // whether the block written last ended in a CR
     const auto write = [&o, &prev_cr](decoded d) {
@@ -189,10 +184,8 @@ vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char*
         // Escapes: a '%' and the two bytes after it digits.
         unsigned esc = 0;
         if (escapes_common || V::any(percent)) {
-            vec not_hex1;
-            vec not_hex2;
+            vec not_hex1, not_hex2, value2;
             const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
-            vec value2;
             if constexpr (requires { V::shift_in(value1, 0); }) {
                 // Second digits are first digits one byte on, the byte after
                 // them added at the end: one vector lookup instead of two.
