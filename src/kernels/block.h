@@ -104,9 +104,10 @@ typename V::vec not_hex(typename V::vec d) {
 
 // escapes_common: decode escapes without asking whether the block holds a
 // '%'; breaks_common: write every block that is not plain through the expand
-// table, which serves any block (see block_loop below).
+// table, which serves any block (see block_loop below). Each is compiled on
+// its own: inlined into one function, the four shared registers badly.
 template <class V, bool escapes_common, bool breaks_common>
-vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
+__attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
     constexpr std::size_t width = V::width;
     static_assert(width == 32, "the masks are 32 bits");

@@ -6,8 +6,6 @@ namespace {
 
 bool always() { return true; }
 
-// CMake says which kernels are compiled in (QUENLO_KERNELS), from the least
-// to the most capable.
 constexpr decode_kernel all_kernels[] = {
     {"scalar", always, decode_chunk_scalar},
 #if QUENLO_WITH_SSSE3
