@@ -222,7 +222,7 @@ MUTANTS = [
     # The block loop of the SSSE3, AVX2 and NEON kernels, written once in
     # block.h: each mutant changes all three (this machine runs the first two).
     dict(name="block-plain-keeps-cr", ci=True, breaks="a CR, plain blocks to the loop's end, then an LF: the LF is swallowed",
-         file="block.h", find="last = none;\n            prev_cr = 0;", replace="last = none;", needs="ssse3"),
+         file="block.h", find="last = none;\n        prev_cr = 0;", replace="last = none;", needs="ssse3"),
     dict(name="block-space-keeps-cr", ci=True, breaks="a CR, a block of '+', then an LF: the LF is swallowed",
          file="block.h", find="prev_cr = 0;\n            return;", replace="return;", needs="ssse3"),
     dict(name="block-cr-across-blocks", breaks="a CR ending one block and an LF starting the next give two breaks",

@@ -152,11 +152,15 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
     };
     // A block is written while the next one is decoded: where its stores go
     // depends on its masks, which come late, and the loads after such stores
-    // wait for them. `none` gives no output, and is the only block whose
-    // keep is 0.
+    // wait for them. `none`, the only block whose keep is 0, gives nothing.
     static constexpr unsigned char zeros[width]{};
     const decoded none{V::repeat(0), 0, 0, zeros};
     decoded last = none;
+    const auto flush = [&] {  // before a block that is written as it stands
+        write(last);
+        last = none;
+        prev_cr = 0;
+    };
     std::size_t i = 0;
     unsigned carry = 0;  // digits at the start of the block that an escape before it took
     while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
@@ -164,9 +168,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         vec low = V::low_nibbles(v);
         vec special = V::eq(V::lookup(specials, low), v);
         if ((carry | V::any(special)) == 0) {  // every byte gives itself
-            write(last);
-            last = none;
-            prev_cr = 0;
+            flush();
             do {
                 V::store(o, v);
                 o += width;
@@ -182,6 +184,13 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
         const unsigned breaks = V::bits(V::eq(first, V::repeat(rule::cr)));  // '&', CR, LF
         const vec percent = V::eq(v, V::repeat(rule::escape));
+        if (!escapes_common && !breaks_common && (carry | breaks | V::any(percent)) == 0) {  // ... or a space
+            if (last.keep != 0) flush();
+            V::store(o, first);
+            o += width;
+            i += width;
+            continue;
+        }
         // Escapes: a '%' and the two bytes after it digits.
         unsigned esc = 0;
         if (escapes_common || V::any(percent)) {
@@ -223,8 +232,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
 template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
-    unsigned with_escape = 0;
-    unsigned with_break = 0;
+    unsigned with_escape = 0, with_break = 0;
     for (std::size_t i = 0; i + width + 2 <= n && i < 64 * width; i += width) {
         const auto v = V::load(in + i);
         const auto stray = V::or_(not_hex<V>(V::load(in + i + 1)), not_hex<V>(V::load(in + i + 2)));

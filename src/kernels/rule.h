@@ -37,11 +37,7 @@ inline constexpr std::array<unsigned char, 256> first = [] {
     return t;
 }();
 
-constexpr bool gives_two(unsigned char c) {
-    for (unsigned char b : to_break)
-        if (c == b) return true;
-    return false;
-}
+constexpr bool gives_two(unsigned char c) { return first[c] == line_break[0]; }  // nothing else gives a CR
 
 // A byte the vector kernels cannot copy as it stands.
 constexpr bool special(unsigned char c) { return c == escape || first[c] != c || gives_two(c); }

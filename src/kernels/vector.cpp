@@ -10,8 +10,7 @@ detail::settled detail::settle_carried(decode_state& state, std::span<const unsi
                                        unsigned char* out) {
     const unsigned char* p = in.data();
     const std::size_t n = in.size();
-    std::size_t i = 0;
-    std::size_t o = 0;
+    std::size_t i = 0, o = 0;
     if (n == 0) return {0, 0};
     if (state.after_cr) {
         state.after_cr = false;

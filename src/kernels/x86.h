@@ -21,9 +21,7 @@ struct group16 {
         return half == 0 ? _mm_unpacklo_epi64(v, w) : _mm_unpackhi_epi64(v, w);
     }
     static void store16(unsigned char* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-    static void store_low8(unsigned char* p, __m128i v) {
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
-    }
+    static void store_low8(unsigned char* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
     static void store_high8(unsigned char* p, __m128i v) {
         _mm_storeh_pi(reinterpret_cast<__m64*>(p), _mm_castsi128_ps(v));  // movhps: any alignment
     }
