@@ -126,7 +126,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
     unsigned prev_cr = 0;  // whether the block written last ended in a CR
     const auto write = [&o, &prev_cr](decoded d) {
         if (!breaks_common && d.twice == 0) {  // and so no CR, and no LF to drop
-            if (!escapes_common && d.keep == ~0u) {  // one byte for each byte
+            if (!escapes_common && d.keep == ~0u) {  // every '%' stray: one byte for each byte
                 V::store(o, d.first);
                 o += width;
             } else {
