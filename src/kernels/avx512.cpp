@@ -18,18 +18,13 @@ constexpr std::size_t width = 64;
 
 // Constant vectors, built once per call and kept in registers.
 struct constants {
-    __m512i hex_low;   // byte -> hex value, or 0x80 when not a digit: bytes 0-63
-    __m512i hex_high;  // ... bytes 64-127
-    __m512i high_nibble;
-    __m512i percent, cr, lf;
-    __m512i lo_pairs;  // pairs each of bytes 0-31 with a "\n" from the other operand
-    __m512i hi_pairs;  // ... bytes 32-63
-    __m512i first_low;   // byte -> its first output byte, unless an escape: bytes 0-63
-    __m512i first_high;  // ... bytes 64-127 (the others stay as they are)
+    __m512i hex_low, hex_high;  // byte -> hex value, or 0x80 when not a digit: bytes 0-63, 64-127
+    __m512i high_nibble, percent, cr, lf;
+    __m512i lo_pairs, hi_pairs;  // bytes 0-31, 32-63, each paired with a "\n" from the other operand
+    __m512i first_low, first_high;  // byte -> its first output byte, escapes aside: bytes 0-63, 64-127
 };
 
 QUENLO_TARGET_AVX512 inline __m512i repeat(unsigned char c) { return _mm512_set1_epi8(static_cast<char>(c)); }
-
 QUENLO_TARGET_AVX512 inline __m512i load(const unsigned char* p) { return _mm512_loadu_si512(p); }
 
 QUENLO_TARGET_AVX512 inline constants make_constants() {
@@ -40,16 +35,13 @@ QUENLO_TARGET_AVX512 inline constants make_constants() {
         table[b / 64][b % 64] = static_cast<unsigned char>(rule::hex[b] >= 0 ? rule::hex[b] : 0x80);
         table[4 + b / 64][b % 64] = rule::first[b];
     }
-    for (unsigned k = 0; k < 32; ++k) {
-        table[2][2 * k] = static_cast<unsigned char>(k);
-        table[2][2 * k + 1] = 64;  // the other operand's LF
-        table[3][2 * k] = static_cast<unsigned char>(32 + k);
-        table[3][2 * k + 1] = 64;
+    for (unsigned k = 0; k < 64; ++k) {  // byte k, then the other operand's LF
+        table[2 + k / 32][2 * (k % 32)] = static_cast<unsigned char>(k);
+        table[2 + k / 32][2 * (k % 32) + 1] = 64;
     }
-    constants c{_mm512_load_si512(table[0]), _mm512_load_si512(table[1]), repeat(0xF0),
-                repeat(rule::escape),        repeat(rule::cr),            repeat(rule::lf),
-                _mm512_load_si512(table[2]), _mm512_load_si512(table[3]), _mm512_load_si512(table[4]),
-                _mm512_load_si512(table[5])};
+    constants c{_mm512_load_si512(table[0]), _mm512_load_si512(table[1]), repeat(0xF0), repeat(rule::escape),
+                repeat(rule::cr), repeat(rule::lf), _mm512_load_si512(table[2]), _mm512_load_si512(table[3]),
+                _mm512_load_si512(table[4]), _mm512_load_si512(table[5])};
     // Opaque to the compiler from here on, so that it keeps them in registers
     // instead of rebuilding them from immediates inside the loop.
     asm("" : "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
@@ -70,24 +62,59 @@ QUENLO_TARGET_AVX512 inline __m512i first_bytes(const constants& c, __m512i v) {
 template <bool breaks_common, bool crs_common>
 QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop
 avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
-    std::size_t i = 0;
-    unsigned char* o = out;
-    std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
-    std::uint64_t prev_cr = 0;
     const constants c = make_constants();
     constexpr std::uint64_t even = 0x5555555555555555u;
-    // The two bytes after a block are looked at too.
-    while (i + width + 2 <= n) {
-        const __m512i v = load(in + i);
-        __m512i first = first_bytes(c, v);
-        const std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
-        // '&', CR and LF, the bytes whose first output is a CR.
-        const std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);
-        if ((percent | brk | carry) == 0) {  // one output byte for each byte
-            _mm512_storeu_si512(o, first);
-            o += width;
-            i += width;
+    // A block decoded, CR LF aside, written while the next one is decoded (see block.h).
+    struct decoded { __m512i first; std::uint64_t keep, twice; const unsigned char* at; };
+    unsigned char* o = out;
+    std::uint64_t prev_cr = 0;
+    const auto write = [&](decoded d) QUENLO_TARGET_AVX512 {
+        if (!breaks_common && d.twice == 0) {  // and so no CR, and no LF to drop
+            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(d.keep, d.first));
+            o += _mm_popcnt_u64(d.keep);
             prev_cr = 0;
+            return;
+        }
+        const __m512i v = load(d.at);
+        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
+        if (crs_common || (cr | prev_cr) != 0) {
+            const std::uint64_t lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
+            d.keep &= ~lf_after_cr;
+            d.twice &= ~lf_after_cr;
+        }
+        // Each byte gets a second slot holding "\n", kept where the byte gives two.
+        for (unsigned h = 0; h < 64; h += 32) {
+            const std::uint64_t slots = _pdep_u64(d.keep >> h, even) | _pdep_u64(d.twice >> h, even << 1);
+            const __m512i pairs = _mm512_permutex2var_epi8(d.first, h == 0 ? c.lo_pairs : c.hi_pairs, c.lf);
+            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(slots, pairs));
+            o += _mm_popcnt_u64(slots);
+        }
+        prev_cr = cr >> (width - 1);
+    };
+    alignas(64) static constexpr unsigned char zeros[width]{};
+    const decoded none{_mm512_setzero_si512(), 0, 0, zeros};  // gives nothing
+    decoded last = none;
+    std::size_t i = 0;
+    std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
+    while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
+        __m512i v = load(in + i);
+        __m512i first = first_bytes(c, v);
+        std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
+        std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);  // '&', CR, LF: their first output is a CR
+        if ((percent | brk | carry) == 0) {  // one output byte for each byte
+            write(last);
+            last = none;
+            prev_cr = 0;
+            do {
+                _mm512_storeu_si512(o, first);
+                o += width;
+                i += width;
+                if (i + width + 2 > n) break;
+                v = load(in + i);
+                first = first_bytes(c, v);
+                percent = _mm512_cmpeq_epi8_mask(v, c.percent);
+                brk = _mm512_cmpeq_epi8_mask(first, c.cr);
+            } while ((percent | brk) == 0);
             continue;
         }
         // The two bytes after each: hex digits (high bit clear in both the
@@ -103,32 +130,12 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
         // (d1 << 4) & 0xF0 | d2
         const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
         first = _mm512_mask_mov_epi8(first, esc, value);
-        if (!breaks_common && brk == 0) {  // and so no CR, and no LF to drop
-            const std::uint64_t keep = ~(digits | carry);
-            _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(keep, first));
-            o += _mm_popcnt_u64(keep);
-            prev_cr = 0;
-        } else {
-            const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
-            std::uint64_t lf_after_cr = 0;
-            if (crs_common || (cr | prev_cr) != 0)
-                lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
-            const std::uint64_t keep = ~(digits | carry | lf_after_cr);
-            const std::uint64_t twice = brk & ~lf_after_cr;
-            // Each byte gets a second slot holding "\n", kept where the byte gives two.
-            const std::uint64_t lo = _pdep_u64(keep, even) | _pdep_u64(twice, even << 1);
-            const std::uint64_t hi = _pdep_u64(keep >> 32, even) | _pdep_u64(twice >> 32, even << 1);
-            _mm512_storeu_si512(
-                o, _mm512_maskz_compress_epi8(lo, _mm512_permutex2var_epi8(first, c.lo_pairs, c.lf)));
-            o += _mm_popcnt_u64(lo);
-            _mm512_storeu_si512(
-                o, _mm512_maskz_compress_epi8(hi, _mm512_permutex2var_epi8(first, c.hi_pairs, c.lf)));
-            o += _mm_popcnt_u64(hi);
-            prev_cr = cr >> (width - 1);
-        }
+        write(last);
+        last = {first, ~(digits | carry), brk, in + i};
         carry = (esc >> (width - 1)) | (esc >> (width - 2));
         i += width;
     }
+    if (last.keep != 0) write(last);
     return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
 }
 
@@ -140,8 +147,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
 QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
                                              unsigned char* out) {
     const constants c = make_constants();
-    unsigned with_break = 0;
-    unsigned with_cr = 0;
+    unsigned with_break = 0, with_cr = 0;
     for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
         const __m512i v = load(in + i);
         with_break += _mm512_cmpeq_epi8_mask(first_bytes(c, v), c.cr) != 0;

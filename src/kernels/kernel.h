@@ -63,9 +63,7 @@ std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned ch
                                 unsigned char* out);
 
 // Input taken and output written by settle_carried.
-struct settled {
-    std::size_t in = 0, out = 0;
-};
+struct settled { std::size_t in = 0, out = 0; };
 
 // Finishes only what the previous call left open: drops the LF that
 // completes a carried CR, and decodes a carried "%" or "%X" with the digits
@@ -77,11 +75,7 @@ settled settle_carried(decode_state& state, std::span<const unsigned char> in, u
 // Where a vector loop stopped: input taken, output written, how many bytes
 // from there on are escape digits it has already decoded, and whether the
 // last byte it took was a CR.
-struct vector_stop {
-    std::size_t in = 0, out = 0;
-    unsigned skip = 0;
-    bool after_cr = false;
-};
+struct vector_stop { std::size_t in = 0, out = 0; unsigned skip = 0; bool after_cr = false; };
 
 // vector_stop::skip from a loop's carry mask.
 constexpr unsigned carried_digits(std::uint64_t carry) { return carry == 0 ? 0u : carry == 1 ? 1u : 2u; }
