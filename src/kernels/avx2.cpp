@@ -35,6 +35,7 @@ struct avx2 : x86::group16 {
     static vec hex_pair(vec hi, vec lo) { return or_(_mm256_slli_epi16(hi, 4), lo); }
     static unsigned bits(vec v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
     static unsigned any(vec v) { return bits(v); }
+    static void pin(vec& v) { asm("" : "+x"(v)); }
     static __m128i group(vec v, std::size_t k) {
         return k == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
     }

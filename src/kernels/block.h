@@ -14,7 +14,8 @@
 // lo, hi) (a byte shuffle whose indices are the bytes of lo and then hi),
 // shuffle16i (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of
 // v, then bytes 0-7 of w), store16, store_low8 / store_high8; and where it is
-// cheaper than a second load, shift_in(v, byte) (v one byte on, `byte` last).
+// cheaper than a second load, shift_in(v, byte) (v one byte on, `byte` last);
+// where it pays, pin(v) (v opaque from there on: kept, not rebuilt).
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,7 @@ namespace quenlo::detail {
 // in order; stores 16 bytes whatever the count.
 template <class V>
 inline unsigned char* compact16(typename V::vec16 slots, unsigned mask, unsigned char* out) {
-    const unsigned lo = mask & 0xFFu;
-    const unsigned hi = mask >> 8;
+    const unsigned lo = mask & 0xFFu, hi = mask >> 8;
     const auto packed = V::shuffle16(slots, rule::compact.low[lo], rule::compact.high[hi]);
     V::store_low8(out, packed);
     out += rule::compact.count[lo];
@@ -70,8 +70,7 @@ struct pair : V {
     struct vec { half a, b; };
     static constexpr std::size_t width = 32;
 
-    template <class F, class... T>
-    static vec each(F f, T... x) { return {f(x.a...), f(x.b...)}; }
+    template <class F, class... T> static vec each(F f, T... x) { return {f(x.a...), f(x.b...)}; }
 
     static vec load(const unsigned char* p) { return {V::load(p), V::load(p + 16)}; }
     static void store(unsigned char* p, vec v) { V::store(p, v.a); V::store(p + 16, v.b); }
@@ -114,6 +113,10 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
     const vec specials = V::table(rule::special_by_low_nibble);
     const vec changes = V::table(rule::change_by_low_nibble);
     const vec hex_add = V::table(rule::hex_nibbles.high_add);
+    // Where escapes and breaks are rare, AVX2 ran out of registers and built
+    // these anew for every block, unless told to keep them (V::pin).
+    vec escape_v = V::repeat(rule::escape), cr_v = V::repeat(rule::cr);
+    if constexpr (!escapes_common && !breaks_common && requires { V::pin(cr_v); }) V::pin(escape_v), V::pin(cr_v);
     // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
     const auto hex_value = [&](vec d, vec& not_digit) {
         not_digit = not_hex<V>(d);
@@ -182,8 +185,8 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         }
         // Each byte's first output byte, escapes aside.
         vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
-        const unsigned breaks = V::bits(V::eq(first, V::repeat(rule::cr)));  // '&', CR, LF
-        const vec percent = V::eq(v, V::repeat(rule::escape));
+        const unsigned breaks = V::bits(V::eq(first, cr_v));  // '&', CR, LF
+        const vec percent = V::eq(v, escape_v);
         if (!escapes_common && !breaks_common && (carry | breaks | V::any(percent)) == 0) {  // ... or a space
             if (last.keep != 0) flush();
             V::store(o, first);

@@ -53,11 +53,8 @@ namespace quenlo::detail {
 
 using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*);
 
-struct decode_kernel {
-    const char* name;
-    bool (*supported)();  // whether the running CPU can execute it
-    decode_kernel_fn run;
-};
+// supported(): whether the running CPU can execute the kernel.
+struct decode_kernel { const char* name; bool (*supported)(); decode_kernel_fn run; };
 
 std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out);

@@ -44,8 +44,7 @@ std::size_t detail::decode_chunk_vector(decode_state& state, std::span<const uns
     // Only the carried escape's digits or the LF after a carried CR: a piece
     // that ends in a carried state again and again must still reach the loop.
     const settled carried = settle_carried(state, in, out);
-    std::size_t i = carried.in;
-    std::size_t o = carried.out;
+    std::size_t i = carried.in, o = carried.out;
     if (i < in.size()) {
         const vector_stop stop = loop(in.data() + i, in.size() - i, out + o);
         assert(keeps_contract(stop, in.size() - i));
