@@ -52,7 +52,8 @@ for tree in "${trees[@]}"; do
     for f in "$tree"/src/kernels/*.cpp "$tree"/src/decode.cpp; do
         [[ -f $f && $f != */neon.cpp ]] && sources+=("$f")
     done
-    g++ -std=c++20 -O3 -DNDEBUG -fPIC -shared -fno-gnu-unique -Wl,-Bsymbolic -I"$tree/src" \
+    # Loops aligned as the CMake build aligns them, whatever the tree's own build did.
+    g++ -std=c++20 -O3 -DNDEBUG -falign-loops=32 -fPIC -shared -fno-gnu-unique -Wl,-Bsymbolic -I"$tree/src" \
         -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -DQUENLO_WITH_AVX512=1 \
         "${sources[@]}" -o "$library"
     libraries+=("$library")
