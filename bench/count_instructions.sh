@@ -53,8 +53,9 @@ aarch64-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_NEON=1 -I"$r
 
 count() {  # binary emulator kernel kind
     local range n
-    # The loop and its variants, when the compiler keeps them apart.
-    range=$(nm -S -C "$1" | awk -v loop="block_loop(_as)?<.*::$3>" \
+    # The loop and its variants, when the compiler keeps them apart
+    # (block_loop_as<...::avx2, true, false>, block_loop_as<pair<...::ssse3>, ...>).
+    range=$(nm -S -C "$1" | awk -v loop="block_loop(_as)?<.*::$3[>,]" \
         '$0 ~ loop {printf "%s0x%s+0x%s", sep, $1, $2; sep = ","}')
     n=$($2 -singlestep -d exec,nochain -dfilter "$range" -D /dev/stdout "$1" "$3" "$4" "$size" |
         grep -c '^Trace')
