@@ -83,7 +83,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             d.twice &= ~lf_after_cr;
         }
         // Each byte gets a second slot holding "\n", kept where the byte gives two.
-        for (unsigned h = 0; h < 64; h += 32) {
+        for (unsigned h = 0; h < width; h += 32) {
             const std::uint64_t slots = _pdep_u64(d.keep >> h, even) | _pdep_u64(d.twice >> h, even << 1);
             const __m512i pairs = _mm512_permutex2var_epi8(d.first, h == 0 ? c.lo_pairs : c.hi_pairs, c.lf);
             _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(slots, pairs));

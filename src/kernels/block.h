@@ -141,10 +141,10 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         }
         // The LF of a CR LF gives nothing; form data has few CRs.
         const vec v = V::load(d.at);
-        const vec cr_v = V::eq(v, V::repeat(rule::cr));
+        const vec at_cr = V::eq(v, V::repeat(rule::cr));
         unsigned cr = 0;
-        if ((prev_cr | V::any(cr_v)) != 0) {
-            cr = V::bits(cr_v);
+        if ((prev_cr | V::any(at_cr)) != 0) {
+            cr = V::bits(at_cr);
             const unsigned lf_after_cr = V::bits(V::eq(v, V::repeat(rule::lf))) & ((cr << 1) | prev_cr);
             d.keep &= ~lf_after_cr;
             d.twice &= ~lf_after_cr;
