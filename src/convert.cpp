@@ -184,33 +184,51 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 
 // --- every processor decodes ------------------------------------------------------
 //
-// Worker w of n reads, decodes and writes pieces w, w + n, w + 2n, ... of a
-// regular file, each by a positional read from where the file stood when it
-// was opened, so no worker waits for another to read or decode. Only the
-// writing is in turn: piece k's text goes out right after piece k - 1's.
+// The workers take the pieces of a regular file in order, each the next one
+// no worker has taken, and read each by a positional read from where the
+// file stood when it was opened, so no worker waits for another to read or
+// decode, and a worker that runs faster takes more. Piece k is read and
+// decoded in room k % rooms (two rooms per worker). Only the writing is in
+// turn: piece k's text goes out right after piece k - 1's. A piece done
+// before its turn is parked, and the worker that writes piece k - 1 writes a
+// parked piece k too, so a worker waits only when the room for its piece still
+// holds text that has not gone out.
 //
-// Who owns what, and what orders it. Each worker owns its room (both
-// buffers) from before the workers start until they are all joined; no
-// other thread touches it. The output belongs to the worker whose piece has
-// the turn: it writes, then passes the turn on in the relay, under the
-// relay's lock; the next worker sees the new turn (under the lock, or by
-// looking at the atomic) only after that, so the writes follow one another
-// in order. The worker that ends the pass sets the result, under the lock;
-// this thread reads it after joining them all. The input is read by all at
-// once, at ranges that overlap only in the two-byte leads, and closed after
-// the joins. `started` holds every read back until every worker runs, so a
-// thread that cannot start leaves the input (and the output) untouched for
-// the one-thread pass.
+// Who owns what, and what orders it. A room belongs to the worker that took
+// its piece while that worker reads and decodes into it, to the relay from
+// when the piece is parked until its text went out, and to the worker that
+// takes piece k + rooms after that: that worker waits for `written` to pass
+// k before reading into it. The output belongs to the worker whose piece has
+// the turn (piece `written`): it writes with the lock released, then, under
+// the lock, moves `written` on and takes the next piece if it is parked;
+// parking and taking happen under the lock, so each piece is written once,
+// by one worker, in order. The worker that ends the pass sets the result,
+// under the lock; this thread reads it after joining them all. The input is
+// read by all at once, at ranges that overlap only in the two-byte leads,
+// and closed after the joins. `started` holds every read back until every
+// worker runs, so a thread that cannot start leaves the input (and the
+// output) untouched for the one-thread pass.
 
-// What the workers share, changed only under `lock`; `turn` and `over` may
-// also be looked at without it.
+// A piece decoded, with its text, waiting for its turn to go out.
+struct decoded_piece {
+    piece p;
+    const unsigned char* text = nullptr;
+    std::size_t n = 0;
+    bool parked = false;
+};
+
+// What the workers share, changed only under `lock`; `written` and `over`
+// may also be looked at without it.
 struct relay {
     std::mutex lock;
     std::condition_variable changed;
-    std::atomic<std::uint64_t> turn = 0;  // the piece whose text goes out next
-    bool started = false;                 // every worker runs: reading may begin
-    std::atomic<bool> over = false;       // the input ended, or a failure ended the pass: nothing more goes out
-    outcome result;                       // how the pass ended
+    std::atomic<std::uint64_t> taken = 1;    // pieces taken by a worker (piece 0 by the first)
+    std::atomic<std::uint64_t> written = 0;  // pieces whose text went out: the next one has the turn
+    bool started = false;                    // every worker runs: reading may begin
+    std::atomic<bool> over = false;  // the input ended, or a failure ended the pass: nothing more goes out
+    outcome result;                  // how the pass ended
+    std::array<decoded_piece, 2 * max_workers> parked;  // piece k at k % rooms, as its room
+
 };
 
 // What every worker reads from; it never changes while they run.
@@ -219,6 +237,7 @@ struct shared_files {
     io::file_handle out{};
     std::uint64_t origin = 0;  // where piece 0 starts in the input
     unsigned workers = 0;
+    unsigned rooms = 0;   // two per worker
     unsigned home = 0;    // the usable processor the first worker runs on
     unsigned usable = 1;  // how many processors are usable
 };
@@ -230,33 +249,52 @@ bool may_read(relay& r) {
     return !r.over;
 }
 
-// Waits until piece k has the turn; false when the pass is over first. The
-// turn mostly comes within microseconds, sooner than a sleeping thread is
-// woken (on a virtual machine, its processor too), so it is looked for a
-// while before sleeping.
-bool wait_for_turn(relay& r, std::uint64_t k) {
+// Waits until piece k's text went out; false when the pass is over first.
+// It mostly comes within microseconds, sooner than a sleeping thread is woken
+// (on a virtual machine, its processor too), so it is looked for a while
+// before sleeping.
+bool wait_until_written(relay& r, std::uint64_t k) {
     for (int tries = 0; tries < 256; ++tries) {
         if (r.over) return false;
-        if (r.turn == k) return true;
+        if (r.written > k) return true;
         std::this_thread::yield();
     }
     std::unique_lock hold(r.lock);
-    r.changed.wait(hold, [&] { return r.turn == k || r.over; });
+    r.changed.wait(hold, [&] { return r.written > k || r.over; });
     return !r.over;
 }
 
-// After piece k's text went out: passes the turn on, or ends the pass.
-void hand_over(relay& r, std::uint64_t k, bool goes_on, const outcome& o) {
-    {
-        const std::lock_guard hold(r.lock);
-        if (goes_on) {
-            r.turn = k + 1;
-        } else {
+// Hands piece k on: parks it when an earlier piece has yet to go out;
+// otherwise writes it and every piece parked right after it, or ends the
+// pass. Returns false when the pass is over.
+bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) {
+    std::unique_lock hold(r.lock);
+    if (r.over) return false;
+    if (r.written != k) {
+        d.parked = true;
+        r.parked[k % f.rooms] = d;
+        return true;
+    }
+    for (;;) {
+        hold.unlock();
+        outcome o;
+        const bool goes_on = pass_on(d.p, d.text, d.n, f.out, o);
+        hold.lock();
+        if (!goes_on) {
             r.over = true;
             r.result = o;
+            break;
         }
+        r.written = ++k;
+        decoded_piece& next = r.parked[k % f.rooms];
+        if (!next.parked) break;
+        d = next;
+        next.parked = false;
     }
+    const bool goes_on = !r.over;
+    hold.unlock();
     r.changed.notify_all();
+    return goes_on;
 }
 
 // Whether worker w, found on usable processor `at`, is on another worker's
@@ -270,21 +308,17 @@ bool on_anothers_processor(const shared_files& f, unsigned w, unsigned at) {
 }
 
 // Worker w's share of the pass. Piece 0, read before the pass began, is in
-// worker 0's room: `p`.
-void decode_share(const shared_files& f, relay& r, unsigned w, room& mine, piece p) {
-    outcome o;
-    for (std::uint64_t k = w;; k += f.workers) {
+// the first room: `p`, worker 0's first piece.
+void decode_share(const shared_files& f, relay& r, unsigned w, std::span<room> rooms, piece p) {
+    if (!may_read(r)) return;
+    for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
+        room& here = rooms[k % f.rooms];
+        if (k >= f.rooms && !wait_until_written(r, k - f.rooms)) return;
         if (on_anothers_processor(f, w, io::current_processor())) io::start_on_processor(f.home + w);
         decode_state state{};
-        if (k != 0) {
-            if (!may_read(r)) return;
-            read_piece_at(f.in, f.origin + k * read_size, mine, p, state);
-        }
-        const std::size_t n = decode_piece(state, p, mine.out);
-        if (!wait_for_turn(r, k)) return;
-        const bool goes_on = pass_on(p, mine.out, n, f.out, o);
-        hand_over(r, k, goes_on, o);
-        if (!goes_on) return;
+        if (k != 0) read_piece_at(f.in, f.origin + k * read_size, here, p, state);
+        const std::size_t n = decode_piece(state, p, here.out);
+        if (!hand_on(f, r, k, {p, here.out, n}) || p.at_end || p.error != 0) return;
     }
 }
 
@@ -298,7 +332,7 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     try {
         for (; running < f.workers; ++running)
             threads[running] = std::thread(decode_share, std::cref(f), std::ref(r), running,
-                                           std::ref(rooms[running]), piece{});
+                                           rooms, piece{});
     } catch (const std::exception&) {
         // Out of threads or memory: those already running stop at the gate.
     }
@@ -309,7 +343,7 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
         r.over = !all;
     }
     r.changed.notify_all();
-    if (all) decode_share(f, r, 0, rooms[0], first);
+    if (all) decode_share(f, r, 0, rooms, first);
     for (unsigned w = 1; w < running; ++w) threads[w].join();
     result = r.result;
     return all;
@@ -337,13 +371,12 @@ unsigned worker_count(const io::file_id& id, const piece& first, unsigned proces
     return std::min(processors, max_workers);
 }
 
-// Rooms for workers 1 to n - 1 (worker 0 has the first piece's), before the
-// output is touched. Returns how many workers have room: n, or 1 when memory
-// runs short.
+// Two rooms per worker, but for the first piece's, before the output is
+// touched. Returns how many workers have room: n, or 1 when memory runs short.
 unsigned make_rooms(std::span<room> rooms, unsigned n) {
-    for (unsigned w = 1; w < n; ++w) {
-        if (!make_room(rooms[w])) {
-            for (unsigned v = 1; v <= w; ++v) rooms[v] = room{};
+    for (std::size_t i = 1; i < 2 * std::size_t{n}; ++i) {
+        if (!make_room(rooms[i])) {
+            for (std::size_t v = 1; v <= i; ++v) rooms[v] = room{};
             return 1;
         }
     }
@@ -364,6 +397,7 @@ shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece
     }
     f.origin = after_first - read_size;
     f.workers = make_rooms(rooms, f.workers);
+    f.rooms = 2 * f.workers;
     f.home = io::current_processor();
     f.usable = io::usable_processors();
     return f;
@@ -463,7 +497,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
                               unsigned processors) {
     // Every buffer is had before the output is touched; worker 0's room
     // serves the one-thread pass too.
-    std::array<room, max_workers> rooms;
+    std::array<room, 2 * max_workers> rooms;
     if (!make_room(rooms[0])) return report_no_memory(input_path);
     io::file_handle in{};
     if (io::open_input(input_path, in) != 0) {
