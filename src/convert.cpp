@@ -228,7 +228,6 @@ struct relay {
     std::atomic<bool> over = false;  // the input ended, or a failure ended the pass: nothing more goes out
     outcome result;                  // how the pass ended
     std::array<decoded_piece, 2 * max_workers> parked;  // piece k at k % rooms, as its room
-
 };
 
 // What every worker reads from; it never changes while they run.
@@ -280,21 +279,18 @@ bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) 
         outcome o;
         const bool goes_on = pass_on(d.p, d.text, d.n, f.out, o);
         hold.lock();
-        if (!goes_on) {
+        if (goes_on) {
+            r.written = ++k;
+        } else {
             r.over = true;
             r.result = o;
-            break;
         }
-        r.written = ++k;
+        r.changed.notify_all();  // a worker may be waiting for the room just written
         decoded_piece& next = r.parked[k % f.rooms];
-        if (!next.parked) break;
+        if (r.over || !next.parked) return !r.over;
         d = next;
         next.parked = false;
     }
-    const bool goes_on = !r.over;
-    hold.unlock();
-    r.changed.notify_all();
-    return goes_on;
 }
 
 // Whether worker w, found on usable processor `at`, is on another worker's

@@ -10,8 +10,9 @@ namespace quenlo {
 inline constexpr std::size_t read_size = 256 * 1024;
 
 // A regular file is decoded by one worker per usable processor, at most this
-// many: each holds about 768 KiB, and past a handful the copy out of the
-// page cache and the one output limit the speed anyway.
+// many: each holds two pieces and their text, about 1.5 MiB, and past a
+// handful the copy out of the page cache and the one output limit the speed
+// anyway.
 inline constexpr unsigned max_workers = 8;
 
 enum class output_mode : unsigned char {

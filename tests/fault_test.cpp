@@ -243,7 +243,9 @@ std::vector<std::string> shim_env(const std::string& fail, const std::string& sl
 // one system call fail with EIO on one named file.
 TEST(Fault, FailuresStagedByAShim) {
     temp_dir dir;
-    const sample big = form_data(600 << 10);  // three reads
+    // Five reads and a bit: with two workers, the fifth piece goes into the
+    // first one's room, which must wait for its text to go out.
+    const sample big = form_data(5 * quenlo::read_size + 1000);
     write_file(dir.file("in"), big.in);
     const std::string io_error = "Input/output error";
     struct shim_case {
@@ -253,6 +255,7 @@ TEST(Fault, FailuresStagedByAShim) {
         std::string err;
         std::string out;  // what the output holds afterwards; "*" for a leading part of the text
         bool one_processor = false;
+        std::string slow{};  // CALL:NAME:MS: calls slowed down
     };
     const std::vector<shim_case> cases = {
         // Closing the input is the one failure that is reported only by the status.
@@ -265,11 +268,12 @@ TEST(Fault, FailuresStagedByAShim) {
         {"read:in:1", false, 1, banner + cannot_read(dir.file("in"), io_error), "*", true},
         {"read:in:2", true, 1, banner + cannot_read(dir.file("in"), io_error), "*", true},
         {"ftruncate:out", true, 1, banner + cannot_write(dir.file("out"), io_error), "kept"},
+        {"", true, 0, banner, big.out, false, "write:out:30"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("out"), "kept");
         run_options o;
-        o.env = shim_env(c.fail);
+        o.env = shim_env(c.fail, c.slow);
         o.one_processor = c.one_processor;
         std::vector<std::string> args{dir.file("in")};
         if (c.file_mode) args.push_back(dir.file("out"));
