@@ -241,6 +241,11 @@ struct shared_files {
     unsigned usable = 1;  // how many processors are usable
 };
 
+// Piece k's room, and its place among the parked pieces.
+std::size_t slot(const shared_files& f, std::uint64_t k) {
+    return static_cast<std::size_t>(k % f.rooms);
+}
+
 // Waits until the workers may read; false when the pass is over instead.
 bool may_read(relay& r) {
     std::unique_lock hold(r.lock);
@@ -271,7 +276,7 @@ bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) 
     if (r.over) return false;
     if (r.written != k) {
         d.parked = true;
-        r.parked[k % f.rooms] = d;
+        r.parked[slot(f, k)] = d;
         return true;
     }
     for (;;) {
@@ -286,7 +291,7 @@ bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) 
             r.result = o;
         }
         r.changed.notify_all();  // a worker may be waiting for the room just written
-        decoded_piece& next = r.parked[k % f.rooms];
+        decoded_piece& next = r.parked[slot(f, k)];
         if (r.over || !next.parked) return !r.over;
         d = next;
         next.parked = false;
@@ -308,7 +313,7 @@ bool on_anothers_processor(const shared_files& f, unsigned w, unsigned at) {
 void decode_share(const shared_files& f, relay& r, unsigned w, std::span<room> rooms, piece p) {
     if (!may_read(r)) return;
     for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
-        room& here = rooms[k % f.rooms];
+        room& here = rooms[slot(f, k)];
         if (k >= f.rooms && !wait_until_written(r, k - f.rooms)) return;
         if (on_anothers_processor(f, w, io::current_processor())) io::start_on_processor(f.home + w);
         decode_state state{};
