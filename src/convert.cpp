@@ -64,6 +64,11 @@ struct room {
     unsigned char* out = nullptr;  // decode_bound(read_size) bytes
 };
 
+// Two rooms per worker: one piece's text can wait for its turn while the
+// worker decodes the next.
+constexpr unsigned rooms_per_worker = 2;
+constexpr std::size_t max_rooms = rooms_per_worker * std::size_t{max_workers};
+
 unsigned char* line_aligned(unsigned char* p, std::size_t before) {
     const auto at = reinterpret_cast<std::uintptr_t>(p) + before;
     return p + (line_size - at % line_size) % line_size;
@@ -188,11 +193,11 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 // no worker has taken, and read each by a positional read from where the
 // file stood when it was opened, so no worker waits for another to read or
 // decode, and a worker that runs faster takes more. Piece k is read and
-// decoded in room k % rooms (two rooms per worker). Only the writing is in
-// turn: piece k's text goes out right after piece k - 1's. A piece done
-// before its turn is parked, and the worker that writes piece k - 1 writes a
-// parked piece k too, so a worker waits only when the room for its piece still
-// holds text that has not gone out.
+// decoded in room k % rooms (rooms_per_worker per worker). Only the writing
+// is in turn: piece k's text goes out right after piece k - 1's. A piece
+// done before its turn is parked, and the worker that writes piece k - 1
+// writes a parked piece k too, so a worker waits only when the room for its
+// piece still holds text that has not gone out.
 //
 // Who owns what, and what orders it. A room belongs to the worker that took
 // its piece while that worker reads and decodes into it, to the relay from
@@ -227,7 +232,7 @@ struct relay {
     bool started = false;                    // every worker runs: reading may begin
     std::atomic<bool> over = false;  // the input ended, or a failure ended the pass: nothing more goes out
     outcome result;                  // how the pass ended
-    std::array<decoded_piece, 2 * max_workers> parked;  // piece k at k % rooms, as its room
+    std::array<decoded_piece, max_rooms> parked;  // piece k at slot(f, k), as its room
 };
 
 // What every worker reads from; it never changes while they run.
@@ -236,14 +241,15 @@ struct shared_files {
     io::file_handle out{};
     std::uint64_t origin = 0;  // where piece 0 starts in the input
     unsigned workers = 0;
-    unsigned rooms = 0;   // two per worker
     unsigned home = 0;    // the usable processor the first worker runs on
     unsigned usable = 1;  // how many processors are usable
 };
 
+std::uint64_t room_count(const shared_files& f) { return rooms_per_worker * std::uint64_t{f.workers}; }
+
 // Piece k's room, and its place among the parked pieces.
 std::size_t slot(const shared_files& f, std::uint64_t k) {
-    return static_cast<std::size_t>(k % f.rooms);
+    return static_cast<std::size_t>(k % room_count(f));
 }
 
 // Waits until the workers may read; false when the pass is over instead.
@@ -314,7 +320,7 @@ void decode_share(const shared_files& f, relay& r, unsigned w, std::span<room> r
     if (!may_read(r)) return;
     for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
         room& here = rooms[slot(f, k)];
-        if (k >= f.rooms && !wait_until_written(r, k - f.rooms)) return;
+        if (k >= room_count(f) && !wait_until_written(r, k - room_count(f))) return;
         if (on_anothers_processor(f, w, io::current_processor())) io::start_on_processor(f.home + w);
         decode_state state{};
         if (k != 0) read_piece_at(f.in, f.origin + k * read_size, here, p, state);
@@ -372,10 +378,10 @@ unsigned worker_count(const io::file_id& id, const piece& first, unsigned proces
     return std::min(processors, max_workers);
 }
 
-// Two rooms per worker, but for the first piece's, before the output is
+// The workers' rooms, but for the first piece's, before the output is
 // touched. Returns how many workers have room: n, or 1 when memory runs short.
 unsigned make_rooms(std::span<room> rooms, unsigned n) {
-    for (std::size_t i = 1; i < 2 * std::size_t{n}; ++i) {
+    for (std::size_t i = 1; i < rooms_per_worker * std::size_t{n}; ++i) {
         if (!make_room(rooms[i])) {
             for (std::size_t v = 1; v <= i; ++v) rooms[v] = room{};
             return 1;
@@ -398,7 +404,6 @@ shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece
     }
     f.origin = after_first - read_size;
     f.workers = make_rooms(rooms, f.workers);
-    f.rooms = 2 * f.workers;
     f.home = io::current_processor();
     f.usable = io::usable_processors();
     return f;
@@ -498,7 +503,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
                               unsigned processors) {
     // Every buffer is had before the output is touched; worker 0's room
     // serves the one-thread pass too.
-    std::array<room, 2 * max_workers> rooms;
+    std::array<room, max_rooms> rooms;
     if (!make_room(rooms[0])) return report_no_memory(input_path);
     io::file_handle in{};
     if (io::open_input(input_path, in) != 0) {

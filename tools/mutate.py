@@ -121,7 +121,7 @@ MUTANTS = [
     dict(name="pieces-out-of-turn", breaks="each worker writes its piece as soon as it is decoded, out of order",
          find="    if (r.written != k) {", replace="    if (false) {"),
     dict(name="room-reused-early", breaks="a worker reads its next piece into a room whose text has not gone out yet",
-         find="wait_until_written(r, k - f.rooms)", replace="wait_until_written(r, 0)"),
+         find="wait_until_written(r, k - room_count(f))", replace="wait_until_written(r, 0)"),
     dict(name="parked-piece-left", breaks="a piece done before its turn is never written: the program hangs",
          find="if (r.over || !next.parked) return !r.over;", replace="if (true) return !r.over;"),
     dict(name="parallel-never", breaks="regular files are decoded by one thread only",
