@@ -58,3 +58,83 @@ fuzz_decoder() {
         -max_len=4096 -dict=fuzz/form.dict -artifact_prefix="$dir/" -print_final_stats=1 \
         "$dir/found" fuzz/corpus
 }
+
+# apt_update_retrying: apt-get update, tried again while a mirror is out of
+# step (four tries, 30 s apart: about two minutes at most). When the last try
+# fails only because some indexes did not download, the run goes on with the
+# indexes it has, saying which are missing; any other failure stops it.
+apt_update_retrying() {
+    local try tries=4 status log
+    log=$(mktemp)
+    for ((try = 1; ; try++)); do
+        status=0
+        apt-get update -qq >"$log" 2>&1 || status=$?
+        [ "$status" = 0 ] && { rm -f "$log"; return 0; }
+        cat "$log"
+        [ "$try" -lt "$tries" ] || break
+        echo "apt-get update: exit $status (try $try of $tries); trying again in 30 s"
+        sleep 30
+    done
+    local missing other
+    missing=$(sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' "$log")
+    other=$(grep '^E: ' "$log" | grep -v -e '^E: Failed to fetch ' \
+        -e '^E: Some index files failed to download' || true)
+    rm -f "$log"
+    if [ -z "$missing" ] || [ -n "$other" ]; then
+        echo "apt-get update failed (exit $status), and not only for some indexes" >&2
+        return 1
+    fi
+    echo "WARNING: apt-get update: going on without these indexes:"
+    printf '  %s\n' $missing
+    missing_indexes=$(wc -w <<<"$missing")
+}
+
+# install_or_skip PACKAGE: installs a package that only some steps need and
+# that may be uninstallable for a reason outside the project. When apt-get
+# cannot install it, its error is shown and the package is listed in
+# QUENLO_CI_UNAVAILABLE ("package: reason" lines), which those steps read.
+install_or_skip() {
+    local log status=0
+    log=$(mktemp)
+    apt-get install -y -qq "$1" >"$log" 2>&1 || status=$?
+    if [ "$status" != 0 ]; then
+        cat "$log"
+        local why
+        why=$(grep '^E: ' "$log" | tail -n 1)
+        [ -z "${missing_indexes:-}" ] || why+="; $missing_indexes package index(es) did not download"
+        QUENLO_CI_UNAVAILABLE+="$1: apt-get install exit $status (${why:-no error line})"$'\n'
+        export QUENLO_CI_UNAVAILABLE
+        echo "WARNING: $1 could not be installed; the steps that need it will be skipped"
+    fi
+    rm -f "$log"
+}
+
+# unavailable PACKAGE: the reason CI could not install PACKAGE (and status 0),
+# or status 1 when it was not reported missing.
+unavailable() {
+    local line
+    while IFS= read -r line; do
+        [ "${line%%: *}" = "$1" ] && { printf '%s\n' "${line#*: }"; return 0; }
+    done <<<"${QUENLO_CI_UNAVAILABLE:-}"
+    return 1
+}
+
+# skip_step STEP PACKAGE: prints the loud line for a step left out because
+# PACKAGE could not be installed, and keeps it for the run's closing summary.
+skip_step() {
+    local line
+    line="SKIPPED: $1: $2 could not be installed: $(unavailable "$2")"
+    printf '\n%s\n' "$line"
+    [ -z "${QUENLO_CI_SKIPPED:-}" ] || printf '%s\n' "$line" >>"$QUENLO_CI_SKIPPED"
+}
+
+# report_skipped: at the end of a run, the skipped steps again, where a reader
+# of the log looks first.
+report_skipped() {
+    if [ -s "${QUENLO_CI_SKIPPED:-}" ]; then
+        printf '\n=== Steps skipped in this run\n'
+        cat "$QUENLO_CI_SKIPPED"
+    else
+        printf '\n=== Every step ran\n'
+    fi
+}
