@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -41,8 +42,11 @@ std::string with_reason(std::string message, int error) {
     return message + ": " + io::error_text(error) + "\n";
 }
 
+// Asks for no memory: there is none to be had.
 int report_no_memory(const char* input_path) {
-    report("Not enough memory to decode file [" + io::display_path(input_path) + "]\n");
+    std::fputs("Not enough memory to decode file [", stderr);
+    io::report_path(input_path);
+    std::fputs("]\n", stderr);
     return 1;
 }
 
@@ -59,7 +63,12 @@ constexpr std::size_t line_size = 64;
 
 // Room for one piece and its decoded text.
 struct room {
-    std::unique_ptr<unsigned char[]> in_store, out_store;
+    // From malloc: the C++ library's nothrow new throws inside and, when even
+    // the exception cannot be had (memory short from the start), aborts.
+    struct release {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char[], release> in_store, out_store;
     unsigned char* in = nullptr;   // lead_size + read_size bytes: the lead, then the piece
     unsigned char* out = nullptr;  // decode_bound(read_size) bytes
 };
@@ -75,10 +84,17 @@ unsigned char* line_aligned(unsigned char* p, std::size_t before) {
 }
 
 // Allocates a room; false, and nothing thrown, when the memory cannot be had.
+// Every page is written at once: a system that hands out pages on first use
+// (or a memory limit that kills on it) must do so before the output is
+// touched, not halfway through the text.
 bool make_room(room& r) {
-    r.in_store.reset(new (std::nothrow) unsigned char[lead_size + read_size + line_size]);
-    r.out_store.reset(new (std::nothrow) unsigned char[decode_bound(read_size) + line_size]);
+    constexpr std::size_t in_bytes = lead_size + read_size + line_size;
+    constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
+    r.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
+    r.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
     if (r.in_store == nullptr || r.out_store == nullptr) return false;
+    std::memset(r.in_store.get(), 0, in_bytes);
+    std::memset(r.out_store.get(), 0, out_bytes);
     r.in = line_aligned(r.in_store.get(), lead_size);
     r.out = line_aligned(r.out_store.get(), 0);
     return true;
@@ -90,7 +106,8 @@ bool make_room(room& r) {
 struct piece {
     unsigned char* data = nullptr;  // in a room, after the lead
     std::size_t got = 0;
-    bool at_end = false;  // no input follows this piece
+    std::size_t read = 0;  // bytes read: `got`, and a Ctrl-Z with what followed it
+    bool at_end = false;   // no input follows this piece
     int error = 0;        // reading failed after `got` bytes
 };
 
@@ -110,13 +127,16 @@ void read_piece(io::file_handle in, piece& p) {
         p.got = 0;
         return;
     }
+    p.read = p.got;
     p.at_end = p.got == 0;
     end_at_ctrl_z(p);
 }
 
 // Reads the piece at `offset` with the two bytes before it into `r`, filling
 // it unless the input ends first, and sets `state` to what decoding the bytes
-// before it leaves: the lead decoded on its own leaves just that.
+// before it leaves: the lead decoded on its own leaves just that, as long as
+// the file did not change between this read and the previous piece's (the
+// writer checks that, see hand_on).
 void read_piece_at(io::file_handle in, std::uint64_t offset, room& r, piece& p,
                    decode_state& state) {
     constexpr std::size_t want = lead_size + read_size;
@@ -128,7 +148,8 @@ void read_piece_at(io::file_handle in, std::uint64_t offset, room& r, piece& p,
         if (error != 0 || got == 0) break;
         have += got;
     }
-    p = piece{r.in + lead_size, have > lead_size ? have - lead_size : 0, false, error};
+    p = piece{r.in + lead_size, have > lead_size ? have - lead_size : 0, 0, false, error};
+    p.read = p.got;
     p.at_end = error == 0 && have < want;
     state = {};
     if (have >= lead_size) static_cast<void>(decode_form_chunk(state, {r.in, lead_size}, r.out));
@@ -217,8 +238,10 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 // A piece decoded, with its text, waiting for its turn to go out.
 struct decoded_piece {
     piece p;
-    const unsigned char* text = nullptr;
+    unsigned char* text = nullptr;
     std::size_t n = 0;
+    decode_state before{};  // what its lead left, which the text was decoded from
+    decode_state after{};   // what the piece leaves for the next one
     bool parked = false;
 };
 
@@ -232,6 +255,8 @@ struct relay {
     bool started = false;                    // every worker runs: reading may begin
     std::atomic<bool> over = false;  // the input ended, or a failure ended the pass: nothing more goes out
     outcome result;                  // how the pass ended
+    std::uint64_t read_to = 0;       // where the one-thread pass would have left the input: after the last piece's read
+    decode_state carried{};          // what the pieces written so far leave for the next
     std::array<decoded_piece, max_rooms> parked;  // piece k at slot(f, k), as its room
 };
 
@@ -277,6 +302,14 @@ bool wait_until_written(relay& r, std::uint64_t k) {
 // Hands piece k on: parks it when an earlier piece has yet to go out;
 // otherwise writes it and every piece parked right after it, or ends the
 // pass. Returns false when the pass is over.
+//
+// A piece's lead was read a second time, by another read than the previous
+// piece's. Were the file written in between, the two reads differ, and the
+// piece was decoded from a state the text before it never left: its text is
+// then decoded again, from what the previous piece really left, so that the
+// output is the decoding of the bytes read, in order, each once. (A lead cut
+// short by a file that shrank is such a case: the previous piece's unfinished
+// escape is written then.)
 bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) {
     std::unique_lock hold(r.lock);
     if (r.over) return false;
@@ -286,15 +319,22 @@ bool hand_on(const shared_files& f, relay& r, std::uint64_t k, decoded_piece d) 
         return true;
     }
     for (;;) {
+        decode_state state = r.carried;
         hold.unlock();
+        if (d.before != state) {
+            d.n = decode_piece(state, d.p, d.text);
+            d.after = state;
+        }
         outcome o;
         const bool goes_on = pass_on(d.p, d.text, d.n, f.out, o);
         hold.lock();
+        r.carried = d.after;
         if (goes_on) {
             r.written = ++k;
         } else {
             r.over = true;
             r.result = o;
+            r.read_to = k * read_size + d.p.read;
         }
         r.changed.notify_all();  // a worker may be waiting for the room just written
         decoded_piece& next = r.parked[slot(f, k)];
@@ -324,8 +364,9 @@ void decode_share(const shared_files& f, relay& r, unsigned w, std::span<room> r
         if (on_anothers_processor(f, w, io::current_processor())) io::start_on_processor(f.home + w);
         decode_state state{};
         if (k != 0) read_piece_at(f.in, f.origin + k * read_size, here, p, state);
+        const decode_state before = state;
         const std::size_t n = decode_piece(state, p, here.out);
-        if (!hand_on(f, r, k, {p, here.out, n}) || p.at_end || p.error != 0) return;
+        if (!hand_on(f, r, k, {p, here.out, n, before, state}) || p.at_end || p.error != 0) return;
     }
 }
 
@@ -353,6 +394,10 @@ bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piec
     if (all) decode_share(f, r, 0, rooms, first);
     for (unsigned w = 1; w < running; ++w) threads[w].join();
     result = r.result;
+    // The input's own position is left where the one-thread pass leaves it.
+    // It is this open file's alone on Linux and Windows, but on the BSDs and
+    // macOS /dev/stdin shares the shell's, and a script may read on from it.
+    if (all) static_cast<void>(io::set_position(f.in, f.origin + r.read_to));  // nothing reads it here
     return all;
 }
 

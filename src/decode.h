@@ -17,6 +17,12 @@ struct decode_state {
     std::uint8_t pending_len = 0;  // 0, 1 ("%" seen) or 2 ("%X" seen, X a hex digit)
     std::uint8_t pending_hex = 0;  // X when pending_len == 2
     bool after_cr = false;         // the last byte was a CR: an LF next is part of its line end
+    // Whether two states decode what follows alike: pending_hex counts only
+    // while an "%X" waits (otherwise it holds whatever came last).
+    friend bool operator==(const decode_state& a, const decode_state& b) {
+        return a.pending_len == b.pending_len && a.after_cr == b.after_cr &&
+               (a.pending_len != 2 || a.pending_hex == b.pending_hex);
+    }
 };
 
 // Room the output of one decode_form_chunk call may need: every input byte

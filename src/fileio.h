@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace quenlo::io {
 
@@ -35,15 +35,27 @@ struct file_id {
     } backing;
 };
 
-// The command line, program name first. On Windows it is split from the UTF-16
-// command line and each argument kept in UTF-8, so that every file name, in any
-// script, reaches open_input and open_output intact; elsewhere it is argv.
-[[nodiscard]] std::vector<std::string> arguments(int argc, char* argv[]);
+// The command line, program name first: `count` arguments in `values`. On
+// Windows it is split from the UTF-16 command line and each argument kept in
+// UTF-8 (in `pointers` and `text`), so that every file name, in any script, reaches
+// open_input and open_output intact; elsewhere it is argv itself. Taking it
+// allocates nothing that can throw: where memory is too short even for that,
+// the program still starts and says so (Windows falls back to argv then).
+struct command_line {
+    int count = 0;
+    char** values = nullptr;
+    std::unique_ptr<char*[]> pointers;
+    std::unique_ptr<char[]> text;
+};
+[[nodiscard]] command_line arguments(int argc, char* argv[]) noexcept;
 
 // A path from arguments() as messages show it: on Windows in the ANSI code page
 // (Shift_JIS on a Japanese system, like the program's Japanese message);
 // elsewhere unchanged, byte for byte.
 [[nodiscard]] std::string display_path(const char* path);
+// Writes `path` to standard error as display_path shows it, or as given where
+// memory for showing it is short. Never throws.
+void report_path(const char* path) noexcept;
 
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).
@@ -70,6 +82,8 @@ void guard_standard_handles();
                           std::size_t size, std::size_t& got);
 // Where read_some reads next, in bytes from the start of the file.
 [[nodiscard]] int position(file_handle handle, std::uint64_t& offset);
+// Moves where read_some reads next to `offset` bytes into the file.
+[[nodiscard]] int set_position(file_handle handle, std::uint64_t offset);
 // Writes all of `data`, resuming after interruptions and short writes.
 [[nodiscard]] int write_all(file_handle handle, const unsigned char* data, std::size_t size);
 [[nodiscard]] int close_file(file_handle handle);

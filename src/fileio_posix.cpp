@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <fcntl.h>
@@ -15,9 +16,11 @@
 
 namespace quenlo::io {
 
-std::vector<std::string> arguments(int argc, char* argv[]) { return {argv, argv + argc}; }
+command_line arguments(int argc, char* argv[]) noexcept { return {argc, argv, nullptr, nullptr}; }
 
 std::string display_path(const char* path) { return path; }
+
+void report_path(const char* path) noexcept { std::fputs(path, stderr); }
 
 namespace {
 
@@ -164,6 +167,11 @@ int position(file_handle handle, std::uint64_t& offset) {
     if (at < 0) return errno;
     offset = static_cast<std::uint64_t>(at);
     return 0;
+}
+
+int set_position(file_handle handle, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EOVERFLOW;
+    return lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
 }
 
 int write_all(file_handle handle, const unsigned char* data, std::size_t size) {

@@ -2,7 +2,9 @@
 #include "fileio.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
+#include <new>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -51,14 +53,43 @@ bool is_disk_file(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK;
 
 }  // namespace
 
-std::vector<std::string> arguments(int argc, char* argv[]) {
+command_line arguments(int argc, char* argv[]) noexcept {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) return {argv, argv + argc};  // out of memory: the ANSI view
-    std::vector<std::string> args;
-    for (int i = 0; i < count; ++i) args.push_back(from_wide(wide[i], CP_UTF8));
+    if (wide == nullptr) return {argc, argv, nullptr, nullptr};  // out of memory: the ANSI view
+    std::size_t bytes = 0;
+    for (int i = 0; i < count; ++i)
+        bytes += static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0,
+                                                              nullptr, nullptr));
+    command_line args{count, nullptr,
+                      std::unique_ptr<char*[]>(new (std::nothrow) char*[static_cast<std::size_t>(count) + 1]),
+                      std::unique_ptr<char[]>(new (std::nothrow) char[bytes + static_cast<std::size_t>(count)])};
+    if (args.pointers == nullptr || args.text == nullptr) {
+        LocalFree(wide);
+        return {argc, argv, nullptr, nullptr};
+    }
+    args.values = args.pointers.get();
+    char* at = args.text.get();
+    char* const end = at + bytes + static_cast<std::size_t>(count);
+    for (int i = 0; i < count; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, at, static_cast<int>(end - at),
+                                          nullptr, nullptr);
+        args.values[i] = at;
+        if (n <= 0) *at = '\0';  // not representable: an empty name, which no file has
+        at += n > 0 ? n : 1;
+    }
+    args.values[count] = nullptr;
     LocalFree(wide);
     return args;
+}
+
+void report_path(const char* path) noexcept {
+    try {
+        const std::string shown = display_path(path);
+        std::fwrite(shown.data(), 1, shown.size(), stderr);
+    } catch (const std::bad_alloc&) {
+        std::fputs(path, stderr);
+    }
 }
 
 std::string display_path(const char* path) {
@@ -152,6 +183,12 @@ int position(file_handle handle, std::uint64_t& offset) {
     if (!SetFilePointerEx(handle, zero, &at, FILE_CURRENT)) return last_error();
     offset = static_cast<std::uint64_t>(at.QuadPart);
     return 0;
+}
+
+int set_position(file_handle handle, std::uint64_t offset) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(handle, to, nullptr, FILE_BEGIN) ? 0 : last_error();
 }
 
 int write_all(file_handle handle, const unsigned char* data, std::size_t size) {

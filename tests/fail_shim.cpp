@@ -15,6 +15,12 @@
 // CALL is pread or write: each such call on the file waits MS milliseconds
 // first. Closing a file while a pread of it is under way aborts the program:
 // the input must be closed after every read.
+//   QUENLO_TEST_CHANGE=NAME:AT:TEXT
+// The file written while it is read: the first pread of NAME that reads byte
+// AT, starting before it, sees the file as it is; every pread after it sees
+// TEXT at AT (TEXT empty: the file ends at AT). A pread that starts at AT or
+// later waits for that first one (up to five seconds), so the piece before
+// AT always reads the file as it was.
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -24,6 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -92,6 +99,40 @@ void slow_down(const char* call, int fd) {
 
 std::atomic<int> preads_under_way{0};
 
+struct change {
+    bool wanted = false;
+    std::string name, text;
+    unsigned long long at = 0;
+    std::atomic<bool> done{false};  // the first read of byte AT is over
+};
+
+change& file_change() {
+    static change c;
+    static const bool parsed = [] {
+        const char* value = getenv("QUENLO_TEST_CHANGE");
+        const std::string s = value != nullptr ? value : "";
+        const std::size_t first = s.find(':'), second = s.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) return false;
+        c.name = s.substr(0, first);
+        c.at = strtoull(s.c_str() + first + 1, nullptr, 10);
+        c.text = s.substr(second + 1);
+        c.wanted = true;
+        return true;
+    }();
+    static_cast<void>(parsed);
+    return c;
+}
+
+// Shows the file as changed to a pread of `size` bytes at `offset` that got `r`.
+ssize_t changed_view(const change& c, char* buffer, ssize_t r, unsigned long long offset) {
+    if (r <= 0) return r;
+    const unsigned long long end = offset + static_cast<unsigned long long>(r);
+    if (c.text.empty()) return offset >= c.at ? 0 : static_cast<ssize_t>(std::min(end, c.at) - offset);
+    for (unsigned long long i = std::max(offset, c.at); i < std::min(end, c.at + c.text.size()); ++i)
+        buffer[i - offset] = c.text[i - c.at];
+    return r;
+}
+
 template <class Fn>
 Fn real(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
@@ -134,7 +175,19 @@ extern "C" ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
         errno = EIO;
         r = -1;
     } else {
+        change& c = file_change();
+        const bool watched = c.wanted && names_file(fd, c.name);
+        const auto from = static_cast<unsigned long long>(offset);
+        for (int waited = 0; watched && from >= c.at && !c.done && waited < 5000; ++waited) {
+            timespec pause{0, 1000000L};
+            nanosleep(&pause, nullptr);
+        }
         r = real<ssize_t (*)(int, void*, size_t, off_t)>("pread64")(fd, buffer, size, offset);
+        if (watched && c.done) {
+            r = changed_view(c, static_cast<char*>(buffer), r, from);
+        } else if (watched && from < c.at && r > 0 && from + static_cast<unsigned long long>(r) > c.at) {
+            c.done = true;
+        }
     }
     --preads_under_way;
     return r;

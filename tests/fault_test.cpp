@@ -333,6 +333,42 @@ TEST(Fault, PiecesDecodedInParallelStopInOrder) {
     }
 }
 
+// A file written while it is read. The two bytes before a piece are read
+// twice, by the piece's own worker and by the previous piece's: whatever the
+// second read sees, the output is the decoding of what was read first, each
+// byte once. An escape or a CR LF across the edge stays whole, and one that
+// the file's new end cuts short is written as it stands.
+TEST(Fault, FileChangedAtAPieceEdge) {
+    if (quenlo::io::usable_processors() < 2) GTEST_SKIP() << "one processor: the one-thread pass runs";
+    constexpr std::size_t edge = 2 * quenlo::read_size;
+    auto filler = [](std::size_t n) {
+        std::string f;
+        while (f.size() < n) f += "a=b&";
+        return f.substr(0, n);
+    };
+    struct edge_case {
+        std::string before, after;  // the two bytes before the edge, what follows it
+        std::string change;         // those two bytes after the first read; "": the file ends before them
+    };
+    const std::vector<edge_case> cases = {
+        {"%4", "1", "ab"}, {"ab", "1", "%4"}, {"a\r", "\n", "ab"}, {"a%", "41", ""}, {"%4", "1", ""},
+    };
+    temp_dir dir;
+    for (const auto& c : cases) {
+        const std::string in = filler(edge - 2) + c.before + c.after + filler(quenlo::read_size);
+        write_file(dir.file("in"), in);
+        run_options o;
+        o.env = shim_env("");
+        o.env.push_back("QUENLO_TEST_CHANGE=in:" + std::to_string(edge - 2) + ":" + c.change);
+        const auto r = run_quenlo({dir.file("in")}, o);
+        const std::string expected = reference_decode(c.change.empty() ? in.substr(0, edge) : in);
+        EXPECT_EQ(r.status, 0) << c.before << " -> " << c.change;
+        EXPECT_EQ(r.err, banner);
+        EXPECT_TRUE(r.out == expected) << c.before << " -> " << c.change << ": ends "
+                                       << r.out.substr(r.out.size() - std::min<std::size_t>(r.out.size(), 8));
+    }
+}
+
 // Memory that runs short, at every limit from too little to start the
 // program to plenty: out of memory before the output is touched, a message,
 // status 1 and the output as it was; memory short only for the workers, the
@@ -346,7 +382,9 @@ TEST(Fault, MemoryRunningShort) {
     const sample s = form_data(1 << 20);  // four pieces
     write_file(dir.file("in"), s.in);
     int refused = 0, decoded = 0;
-    for (std::size_t kib = 2048; kib <= 24576; kib += 256) {
+    // Finely where the program starts to load: a window a few dozen KiB wide
+    // once aborted it there, with nothing said.
+    for (std::size_t kib = 2048; kib <= 24576; kib += kib < 8192 ? 64 : 256) {
         write_file(dir.file("out"), "kept");
         run_options o;
         o.address_space_kib = kib;
