@@ -83,6 +83,15 @@ unsigned char* line_aligned(unsigned char* p, std::size_t before) {
     return p + (line_size - at % line_size) % line_size;
 }
 
+// Writes to every page of `p`. Zeroing fresh memory would not do: the
+// compiler may turn malloc and memset into calloc, which writes nothing.
+void touch_pages(unsigned char* p, std::size_t n) {
+    constexpr std::size_t smallest_page = 4096;
+    volatile unsigned char* v = p;
+    for (std::size_t i = 0; i < n; i += smallest_page) v[i] = 0;
+    v[n - 1] = 0;
+}
+
 // Allocates a room; false, and nothing thrown, when the memory cannot be had.
 // Every page is written at once: a system that hands out pages on first use
 // (or a memory limit that kills on it) must do so before the output is
@@ -93,8 +102,8 @@ bool make_room(room& r) {
     r.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
     r.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
     if (r.in_store == nullptr || r.out_store == nullptr) return false;
-    std::memset(r.in_store.get(), 0, in_bytes);
-    std::memset(r.out_store.get(), 0, out_bytes);
+    touch_pages(r.in_store.get(), in_bytes);
+    touch_pages(r.out_store.get(), out_bytes);
     r.in = line_aligned(r.in_store.get(), lead_size);
     r.out = line_aligned(r.out_store.get(), 0);
     return true;
@@ -232,8 +241,10 @@ outcome pump(io::file_handle in, piece& p, unsigned char* text, io::file_handle 
 // under the lock; this thread reads it after joining them all. The input is
 // read by all at once, at ranges that overlap only in the two-byte leads,
 // and closed after the joins. `started` holds every read back until every
-// worker runs, so a thread that cannot start leaves the input (and the
-// output) untouched for the one-thread pass.
+// worker runs and the output is open, so a thread that cannot start leaves
+// the input and the output untouched for the one-thread pass. Whether a
+// piece's lead was read as its predecessor read it is checked by the writer
+// (hand_on), with `carried`, which only the writer of the turn touches.
 
 // A piece decoded, with its text, waiting for its turn to go out.
 struct decoded_piece {
@@ -370,35 +381,47 @@ void decode_share(const shared_files& f, relay& r, unsigned w, std::span<room> r
     }
 }
 
-// Runs the pass with f.workers workers, this thread the first. Returns false,
-// having read and written nothing, when a worker thread cannot start.
-bool decode_in_parallel(const shared_files& f, std::span<room> rooms, const piece& first,
-                        outcome& result) {
+// The worker threads and what they share. They are started before the
+// output is touched, so that a thread that cannot start, or a memory limit
+// met by starting one, leaves the output as it was.
+struct crew {
     relay r;
     std::array<std::thread, max_workers> threads;
-    unsigned running = 1;
+    unsigned running = 1;  // this thread is worker 0
+};
+
+// Starts workers 1 to f.workers - 1, which wait at the gate. Returns whether
+// they all started.
+bool start_crew(const shared_files& f, crew& c, std::span<room> rooms) {
     try {
-        for (; running < f.workers; ++running)
-            threads[running] = std::thread(decode_share, std::cref(f), std::ref(r), running,
-                                           rooms, piece{});
+        for (; c.running < f.workers; ++c.running)
+            c.threads[c.running] = std::thread(decode_share, std::cref(f), std::ref(c.r), c.running,
+                                               rooms, piece{});
     } catch (const std::exception&) {
         // Out of threads or memory: those already running stop at the gate.
     }
-    const bool all = running == f.workers;
+    return c.running == f.workers;
+}
+
+// Opens the gate and runs worker 0's share on this thread (`go`), or sends
+// the workers home having read nothing (`!go`); then joins them all.
+void finish_crew(const shared_files& f, crew& c, std::span<room> rooms, const piece& first, bool go,
+                 outcome& result) {
     {
-        const std::lock_guard hold(r.lock);
-        r.started = all;
-        r.over = !all;
+        const std::lock_guard hold(c.r.lock);
+        c.r.started = go;
+        c.r.over = !go;
     }
-    r.changed.notify_all();
-    if (all) decode_share(f, r, 0, rooms, first);
-    for (unsigned w = 1; w < running; ++w) threads[w].join();
-    result = r.result;
+    c.r.changed.notify_all();
+    if (go) decode_share(f, c.r, 0, rooms, first);
+    for (unsigned w = 1; w < c.running; ++w) c.threads[w].join();
+    c.running = 1;
+    if (!go) return;
+    result = c.r.result;
     // The input's own position is left where the one-thread pass leaves it.
     // It is this open file's alone on Linux and Windows, but on the BSDs and
     // macOS /dev/stdin shares the shell's, and a script may read on from it.
-    if (all) static_cast<void>(io::set_position(f.in, f.origin + r.read_to));  // nothing reads it here
-    return all;
+    static_cast<void>(io::set_position(f.in, f.origin + c.r.read_to));  // nothing reads it here
 }
 
 // --- planning, checking, reporting ------------------------------------------------
@@ -564,15 +587,33 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
         return 1;
     }
     shared_files f = plan_workers(in, in_id, first, processors, rooms);
+    crew c;
+    outcome o;
+    if (f.workers > 1 && !start_crew(f, c, rooms)) {
+        finish_crew(f, c, rooms, first, false, o);
+        f.workers = 1;
+    }
+
+    // The text goes out through the system's file cache, which a memory
+    // limit counts too: memory for its first pages is had now and given back
+    // once the output is open, so that a limit too tight for them stops the
+    // program while the output is as it was.
+    constexpr std::size_t cache_room = read_size;
+    std::unique_ptr<unsigned char[], room::release> for_the_cache(
+        static_cast<unsigned char*>(std::malloc(cache_room)));
+    if (for_the_cache != nullptr) touch_pages(for_the_cache.get(), cache_room);
 
     destination out;
     if (open_destination(input_path, output_path, mode, in_id, out) != 0) {
+        if (f.workers > 1) finish_crew(f, c, rooms, first, false, o);
         static_cast<void>(io::close_file(in));
         return 1;
     }
-    f.out = out.handle;
-    outcome o;
-    if (f.workers < 2 || !decode_in_parallel(f, rooms, first, o))
+    for_the_cache.reset();
+    f.out = out.handle;  // read by the workers only once the gate opens
+    if (f.workers > 1)
+        finish_crew(f, c, rooms, first, true, o);
+    else
         o = pump(in, first, rooms[0].out, out.handle);
     return close_files(in, out, report_outcome(o, input_path, out));
 }

@@ -409,6 +409,40 @@ TEST(Fault, MemoryRunningShort) {
     EXPECT_GT(decoded, 0);
 }
 
+// A memory limit that the system enforces by killing the program when a page
+// is first used (a memory cgroup): at every limit, the program decodes it all
+// or stops while the output is as it was, never once it has been emptied.
+TEST(Fault, MemoryCgroupKillsOnlyBeforeTheOutputIsTouched) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || QUENLO_TEST_HAS_SANITIZER
+    GTEST_SKIP() << "a sanitizer's runtime needs more memory than the limits tried";
+#endif
+    if (std::string(QUENLO_PRELOAD) != "LD_PRELOAD") GTEST_SKIP() << "the limit would bind the emulator";
+    const std::string group = "/sys/fs/cgroup/memory/quenlo-test-" + std::to_string(getpid());
+    if (mkdir(group.c_str(), 0755) != 0) GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
+    temp_dir dir;
+    const sample s = form_data(20 * quenlo::read_size);
+    write_file(dir.file("in"), s.in);
+    int stopped = 0, decoded = 0;
+    for (std::size_t kib = 512; kib <= 6144; kib += 128) {
+        write_file(group + "/memory.limit_in_bytes", std::to_string(kib * 1024));
+        write_file(dir.file("out"), "kept");
+        run_options o;
+        o.cgroup = group;
+        const auto r = run_quenlo({dir.file("in"), dir.file("out")}, o);
+        const std::string out = read_file(dir.file("out"));
+        if (r.status == 0) {
+            ++decoded;
+            EXPECT_TRUE(out == s.out) << kib << " KiB: " << out.size() << " bytes";
+        } else {
+            ++stopped;
+            EXPECT_EQ(out, "kept") << kib << " KiB, status " << r.status << ": " << r.err;
+        }
+    }
+    rmdir(group.c_str());
+    EXPECT_GT(stopped, 0) << "no limit stopped the program";
+    EXPECT_GT(decoded, 0);
+}
+
 // A new output file gets the usual permissions: 0666 less the umask.
 TEST(Fault, NewOutputFollowsTheUmask) {
     temp_dir dir;

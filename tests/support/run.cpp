@@ -93,13 +93,14 @@ started_quenlo start_quenlo(const std::vector<std::string>& args, const run_opti
     ignore.sa_handler = SIG_IGN;
     if (options.ignore_sigpipe) sigaction(SIGPIPE, &ignore, &previous);
 
-    // A limit is set by a shell that then becomes the program.
+    // A limit or a cgroup is set by a shell that then becomes the program.
     std::vector<std::string> argv_strings{QUENLO_EXE};
+    std::string prelude;
     if (options.address_space_kib != 0)
-        argv_strings = {"/bin/sh", "-c",
-                        (options.stack_kib != 0 ? "ulimit -s " + std::to_string(options.stack_kib) + " && " : "") +
-                            "ulimit -v " + std::to_string(options.address_space_kib) + " && exec \"$0\" \"$@\"",
-                        QUENLO_EXE};
+        prelude = (options.stack_kib != 0 ? "ulimit -s " + std::to_string(options.stack_kib) + " && " : "") +
+                  "ulimit -v " + std::to_string(options.address_space_kib) + " && ";
+    if (!options.cgroup.empty()) prelude += "echo $$ > '" + options.cgroup + "/cgroup.procs' && ";
+    if (!prelude.empty()) argv_strings = {"/bin/sh", "-c", prelude + "exec \"$0\" \"$@\"", QUENLO_EXE};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_strings) argv.push_back(s.data());

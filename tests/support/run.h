@@ -26,6 +26,7 @@ struct run_options {
     std::vector<std::string> env;  // POSIX only: NAME=VALUE entries added to the environment
     std::size_t address_space_kib = 0;  // POSIX only: when not 0, the program's limit (ulimit -v)
     std::size_t stack_kib = 0;          // POSIX only, with address_space_kib: its stack's (ulimit -s)
+    std::string cgroup;                 // Linux only: a cgroup directory the program runs in
     bool one_processor = false;  // Linux only: the program may run on one processor alone (taskset)
     // POSIX only: open descriptors that become the program's standard input
     // or output instead (-1: stdin_path, stdout_path or capture).
