@@ -480,15 +480,21 @@ shared_files plan_workers(io::file_handle in, const io::file_id& id, const piece
 // Only files whose reading and writing share one store can be "the same":
 // regular files, FIFOs and block devices. A character device (a terminal,
 // /dev/null) reads and writes separate streams. A loop device shares its
-// store with the file behind it and with every other loop device over it.
+// store with the file behind it and with every loop device over either, at
+// any depth; a disk holds every file on its file system, so writing either
+// overwrites what the other reads.
 bool same_file(const io::file_id& a, const io::file_id& b) {
     const bool shared_store = a.kind == io::file_kind::regular || a.kind == io::file_kind::fifo ||
                               a.kind == io::file_kind::block_device;
     if (shared_store && a.kind == b.kind && a.volume == b.volume && a.index == b.index) return true;
-    auto store = [](const io::file_id& f) {
-        return f.kind == io::file_kind::regular ? io::file_id::store{f.volume, f.index} : f.backing;
+    auto among = [](const io::file_id::store& s, const auto& list) {
+        return s != io::file_id::store{} && std::find(list.begin(), list.end(), s) != list.end();
     };
-    return store(a) != io::file_id::store{} && store(a) == store(b);
+    for (const auto& s : a.same_bytes)
+        if (among(s, b.same_bytes) || among(s, b.holders)) return true;
+    for (const auto& s : b.same_bytes)
+        if (among(s, a.holders)) return true;
+    return false;
 }
 
 // Refuses an output that is the input; `shown` names it in the message. An

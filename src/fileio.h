@@ -4,6 +4,7 @@
 // the system's error code; a caller that ignores one says why.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,13 +27,21 @@ struct file_id {
     file_kind kind = file_kind::other;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
-    // A loop device's backing file (volume and index of a regular file), whose
-    // bytes the device reads and writes; all zero for anything else.
+    // Where the file's bytes are kept, as far as the system says (Linux): a
+    // regular file is {volume, index}, a block device {0, its number}.
     struct store {
         std::uint64_t volume = 0;
         std::uint64_t index = 0;
         bool operator==(const store&) const = default;
-    } backing;
+    };
+    static constexpr std::size_t max_stores = 8;
+    // The stores holding these very bytes: the file itself, then, for a loop
+    // device, what it reads and writes through, down a chain of loop devices.
+    std::array<store, max_stores> same_bytes{};
+    // The block devices holding the file system of a regular file among
+    // same_bytes, each with its own same_bytes (a loop device's image file,
+    // and the devices under that). Empty entries are all zero.
+    std::array<store, max_stores> holders{};
 };
 
 // The command line, program name first: `count` arguments in `values`. On

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <sched.h>           // sched_getaffinity
+#include <linux/loop.h>     // LOOP_GET_STATUS64
+#include <sched.h>          // sched_getaffinity
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>  // major, minor
 #endif
 
@@ -75,24 +77,122 @@ int open_path(const char* path, int flags, file_handle& handle) {
     return EBADF;
 }
 
-// A loop device shows the file behind it in sysfs; a device or file that
-// cannot be looked up there has no backing file, as elsewhere than Linux.
-void find_backing_file([[maybe_unused]] dev_t device, [[maybe_unused]] file_id& id) {
+using store = file_id::store;
+
+store device_store(dev_t device) { return {0, static_cast<std::uint64_t>(device)}; }
+
+// Adds `s` to `list` unless it is there already; false when the list is full.
+bool add_store(std::array<store, file_id::max_stores>& list, store s) {
+    for (store& at : list) {
+        if (at == s) return true;
+        if (at == store{}) {
+            at = s;
+            return true;
+        }
+    }
+    return false;
+}
+
 #ifdef __linux__
-    const std::string name = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                             std::to_string(minor(device)) + "/loop/backing_file";
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+std::string sysfs_block(dev_t device, const char* what) {
+    return "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/" + what;
+}
+
+// What loop device `fd` reads and writes through, asked of the device
+// itself: no name is involved, so a backing file renamed, deleted under
+// another link or named with a newline is still found.
+bool loop_backing(int fd, store& next) {
+    loop_info64 info{};
+    if (ioctl(fd, LOOP_GET_STATUS64, &info) != 0) return false;
+    next = info.lo_rdevice != 0 ? store{0, info.lo_rdevice} : store{info.lo_device, info.lo_inode};
+    return true;
+}
+
+// Opens block device `device` read-only by its name under /dev, checking
+// that the name leads to that device; -1 when it cannot.
+int open_device(dev_t device) {
+    const int events = open(sysfs_block(device, "uevent").c_str(), O_RDONLY | O_CLOEXEC);
+    if (events < 0) return -1;
+    char text[1024];
+    const ssize_t n = read(events, text, sizeof text - 1);
+    close(events);
+    if (n <= 0) return -1;
+    text[n] = 0;
+    const char* name = std::strstr(text, "DEVNAME=");
+    if (name == nullptr) return -1;
+    name += std::strlen("DEVNAME=");
+    const std::string path = "/dev/" + std::string(name, std::strcspn(name, "\n"));
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// The backing file's path as sysfs shows it, where the device cannot be
+// opened (a user without access to it): cut at a newline in the name, and
+// no longer leading to the file once that name is gone.
+bool sysfs_backing(dev_t device, store& next) {
+    const int fd = open(sysfs_block(device, "loop/backing_file").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
     char path[4097];
     const ssize_t n = read(fd, path, sizeof path - 1);
     close(fd);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     path[n] = 0;
     path[std::strcspn(path, "\n")] = 0;
     struct stat backing;
-    if (stat(path, &backing) != 0 || !S_ISREG(backing.st_mode)) return;
-    id.backing = {static_cast<std::uint64_t>(backing.st_dev), static_cast<std::uint64_t>(backing.st_ino)};
+    if (stat(path, &backing) != 0) return false;
+    if (S_ISBLK(backing.st_mode)) next = device_store(backing.st_rdev);
+    else if (S_ISREG(backing.st_mode)) next = {static_cast<std::uint64_t>(backing.st_dev), static_cast<std::uint64_t>(backing.st_ino)};
+    else return false;
+    return true;
+}
+
+// What block device `device` (open as `fd`, or -1) reads and writes through,
+// when it is a loop device.
+bool device_backing(dev_t device, int fd, store& next) {
+    if (access(sysfs_block(device, "loop").c_str(), F_OK) != 0) return false;
+    if (fd >= 0 && loop_backing(fd, next)) return true;
+    const int own = open_device(device);
+    if (own >= 0) {
+        const bool found = loop_backing(own, next);
+        close(own);
+        if (found) return true;
+    }
+    return sysfs_backing(device, next);
+}
+#else
+bool device_backing(dev_t, int, store&) { return false; }
 #endif
+
+// Adds block device `device` (open as `fd`, or -1) to `list`, and what it
+// reads and writes through, down the chain of loop devices.
+void add_device_chain(dev_t device, int fd, std::array<store, file_id::max_stores>& list) {
+    store at = device_store(device);
+    while (add_store(list, at)) {
+        store next;
+        if (!device_backing(static_cast<dev_t>(at.index), fd, next) || !add_store(list, next)) return;
+        if (next.volume != 0) return;  // a regular file: the chain ends
+        at = next;
+        fd = -1;
+    }
+}
+
+// Fills in where the bytes of the file `st` (open as `fd`) are kept.
+void find_stores(const struct stat& st, int fd, file_id& id) {
+    if (S_ISBLK(st.st_mode))
+        add_device_chain(st.st_rdev, fd, id.same_bytes);
+    else
+        add_store(id.same_bytes, {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    // Every regular file met lives on a device: the device of its file
+    // system, and what that device reads and writes through, hold it.
+    for (std::size_t i = 0; i < 2 * file_id::max_stores; ++i) {
+        const store s = i < file_id::max_stores ? id.same_bytes[i] : id.holders[i - file_id::max_stores];
+        const auto on = static_cast<dev_t>(s.volume);
+        if (s.volume != 0 && major(on) != 0)  // major 0: a file system on no device (tmpfs, proc)
+            add_device_chain(on, -1, id.holders);
+    }
 }
 
 }  // namespace
@@ -130,7 +230,7 @@ int identify(file_handle handle, file_id& id) {
     if (S_ISBLK(st.st_mode)) {
         id.kind = file_kind::block_device;
         id.index = static_cast<std::uint64_t>(st.st_rdev);
-        find_backing_file(st.st_rdev, id);
+        find_stores(st, handle, id);
         return 0;
     }
     id.kind = S_ISREG(st.st_mode)    ? file_kind::regular
@@ -139,6 +239,7 @@ int identify(file_handle handle, file_id& id) {
                                      : file_kind::other;
     id.volume = static_cast<std::uint64_t>(st.st_dev);
     id.index = static_cast<std::uint64_t>(st.st_ino);
+    if (id.kind == file_kind::regular) find_stores(st, handle, id);
     return 0;
 }
 

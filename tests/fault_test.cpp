@@ -601,6 +601,79 @@ TEST(Fault, SameBlockDeviceAsInputAndOutputIsRefused) {
     EXPECT_TRUE(read_file(image) == original) << "the disk image changed";
 }
 
+// Routes into the input through loop devices and mounts, whatever became of
+// the names: a loop device over a loop device over the input, either one as
+// the input; a backing file deleted under one name and alive under another,
+// or named with a newline; the disk holding the input's file system, and the
+// reverse, a disk read while a file on it is written. Files side by side on
+// that disk are still two files.
+TEST(Fault, InputReachedThroughLoopDevicesAndMountsIsRefused) {
+    temp_dir dir;
+    auto attach = [](const std::string& file) {
+        FILE* p = popen(("losetup -f --show '" + file + "' 2>/dev/null").c_str(), "r");
+        char name[64] = {};
+        const bool ok = p != nullptr && fgets(name, sizeof name, p) != nullptr;
+        if (p != nullptr) pclose(p);
+        return ok ? std::string(name, std::strcspn(name, "\n")) : std::string();
+    };
+    const std::string original = form_data(64 << 10).in;
+    const std::string image = dir.file("disk.img"), odd = dir.file("new\nline.img");
+    write_file(image, original);
+    write_file(odd, original);
+    const std::string lower = attach(image);
+    if (lower.empty()) GTEST_SKIP() << "needs root and losetup to attach a loop device";
+    const std::string upper = attach(lower), beside = attach(odd);
+    ASSERT_FALSE(upper.empty() || beside.empty());
+    std::vector<std::vector<std::string>> refused = {
+        {image, upper}, {lower, upper}, {upper, lower}, {upper, image}, {odd, beside}};
+
+    // A file system on a loop device, mounted, with the input on it.
+    const std::string fs_image = dir.file("fs.img"), mnt = dir.file("mnt");
+    std::string fs_device;
+    bool mounted = false;
+    write_file(fs_image, std::string(8 << 20, '\0'));
+    if (std::system(("mkfs.ext4 -q -F '" + fs_image + "' >/dev/null 2>&1").c_str()) == 0 && mkdir(mnt.c_str(), 0700) == 0) {
+        fs_device = attach(fs_image);
+        mounted = !fs_device.empty() && mount(fs_device.c_str(), mnt.c_str(), "ext4", 0, nullptr) == 0;
+    }
+    const std::string on_disk = mnt + "/in.txt";
+    if (mounted) {
+        write_file(on_disk, original);
+        refused.insert(refused.end(), {{on_disk, fs_device}, {on_disk, fs_image}, {fs_device, mnt + "/out.txt"}});
+    }
+    auto check_refused = [&](const char* when) {
+        for (const auto& args : refused) {
+            const auto r = run_quenlo(args);
+            EXPECT_EQ(r.status, 1) << when << args[0] << " " << args[1];
+            EXPECT_EQ(r.err, banner + same_file(args[1])) << when;
+        }
+    };
+    check_refused("");
+    if (mounted) {
+        const auto r = run_quenlo({on_disk, mnt + "/out.txt"});
+        EXPECT_EQ(r.status, 0) << "two files on one disk: " << r.err;
+        EXPECT_TRUE(read_file(mnt + "/out.txt") == reference_decode(original));
+    }
+    // The image deleted, alive under another name: no path leads from the devices to it.
+    const std::string kept = dir.file("kept.img");
+    ASSERT_EQ(link(image.c_str(), kept.c_str()), 0);
+    ASSERT_EQ(unlink(image.c_str()), 0);
+    refused = {{kept, lower}, {kept, upper}};
+    check_refused("image deleted: ");
+
+    if (mounted) {
+        EXPECT_TRUE(read_file(on_disk) == original) << "the input on the mounted disk changed";
+        EXPECT_EQ(umount(mnt.c_str()), 0);
+        EXPECT_EQ(std::system(("e2fsck -fn '" + fs_image + "' >/dev/null 2>&1").c_str()), 0) << "the file system is damaged";
+    }
+    for (const std::string& d : {upper, lower, beside, fs_device})
+        if (!d.empty()) {
+            EXPECT_EQ(std::system(("losetup -d " + d).c_str()), 0) << d;
+        }
+    EXPECT_TRUE(read_file(kept) == original) << "the disk image changed";
+    EXPECT_TRUE(read_file(odd) == original) << "the image with a newline in its name changed";
+}
+
 // A terminal (or /dev/null) receives the text; it is never "the same file".
 TEST(Fault, TerminalAndNullAreNotRefused) {
     temp_dir dir;
