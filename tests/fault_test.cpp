@@ -205,6 +205,8 @@ TEST(Fault, ClosedStandardHandles) {
         {"0", {"/dev/stdin", out}, 1, banner + cannot_open_input("/dev/stdin"), "kept"},
         {"1", {in, "/dev/stdout"}, 1, banner + cannot_open_output("/dev/stdout"), "kept"},
         {"2", {in, "/dev/stderr"}, 1, "", "kept"},
+        // Standard output closed, and standard input with it: the text has nowhere to go.
+        {"01", {in}, 1, banner + cannot_write_stdout("Bad file descriptor"), "kept"},
         // /dev/null itself stays a file like any other.
         {"0", {"/dev/null", out}, 0, banner, ""},
         {"1", {in, "/dev/null"}, 0, banner, "kept"},
