@@ -52,10 +52,9 @@ int report_no_memory(const char* input_path) {
 
 // --- buffers ------------------------------------------------------------------
 
-// The decoder's state before a byte depends only on the two bytes before it
-// (a '%' or "%X" waiting for digits, a CR whose LF may follow), so a piece
-// read with those two bytes in front of it decodes on its own.
-constexpr std::size_t lead_size = 2;
+// A piece is read with the bytes before it that decide the decoder's state
+// at its start (decode.h's context rule), so that it decodes on its own.
+constexpr std::size_t lead_size = context_size;
 
 // Pieces and their text start on a cache line, so that the decoder's wide
 // loads and stores never straddle two (the lead sits just before the piece).
@@ -160,8 +159,7 @@ void read_piece_at(io::file_handle in, std::uint64_t offset, room& r, piece& p,
     p = piece{r.in + lead_size, have > lead_size ? have - lead_size : 0, 0, false, error};
     p.read = p.got;
     p.at_end = error == 0 && have < want;
-    state = {};
-    if (have >= lead_size) static_cast<void>(decode_form_chunk(state, {r.in, lead_size}, r.out));
+    state = have >= lead_size ? decode_state_after({r.in, lead_size}) : decode_state{};
     end_at_ctrl_z(p);
 }
 

@@ -39,6 +39,17 @@ constexpr std::size_t decode_bound(std::size_t input_size) { return 2 * input_si
 std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
                               unsigned char* out);
 
+// The context rule: the state before any byte of an input depends only on the
+// two bytes before it (a '%' or "%X" still waiting for digits, or a CR whose
+// LF may follow), never on anything earlier. So an input may be decoded in
+// pieces by separate callers, each starting from the state its piece's two
+// lead bytes leave, and their texts joined give the text of the whole.
+inline constexpr std::size_t context_size = 2;
+
+// The state that decoding an input leaves just after `lead`, the last
+// context_size bytes before that point (fewer at the input's start).
+decode_state decode_state_after(std::span<const unsigned char> lead);
+
 // Ends the input: an escape left unfinished ("%" or "%X") is written as it
 // stands. Writes at most two bytes to `out` and returns how many; resets `state`.
 std::size_t decode_form_finish(decode_state& state, unsigned char* out);

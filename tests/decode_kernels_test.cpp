@@ -184,6 +184,29 @@ TEST_P(Kernel, CarriedStateAtEveryPieceEnd) {
     }
 }
 
+// The context rule: after any two bytes, whatever came before them, the
+// state a kernel leaves is the one decode_state_after gives for those two.
+TEST_P(Kernel, StateDependsOnlyOnTheLastTwoBytes) {
+    const std::vector<std::string> befores = {"", "%", "%4", "%%", "\r", "x", "%4%"};
+    unsigned char out[16];
+    for (const auto& before : befores) {
+        for (unsigned pair = 0; pair < 0x10000; ++pair) {
+            std::string in = before;
+            in += static_cast<char>(pair >> 8);
+            in += static_cast<char>(pair & 0xFF);
+            for (std::size_t lead = 1; lead <= quenlo::context_size; ++lead) {
+                if (lead == 1 && !before.empty()) break;  // one byte of lead: the input's first
+                const std::string whole = lead == 1 ? in.substr(in.size() - 1) : in;
+                quenlo::decode_state state{};
+                static_cast<void>(GetParam().run(state, {reinterpret_cast<const unsigned char*>(whole.data()), whole.size()}, out));
+                const auto last = reinterpret_cast<const unsigned char*>(whole.data()) + whole.size() - lead;
+                ASSERT_TRUE(state == quenlo::decode_state_after({last, lead}))
+                    << testing::PrintToString(whole) << ", lead of " << lead;
+            }
+        }
+    }
+}
+
 std::string kernel_name(const testing::TestParamInfo<decode_kernel>& info) {
     return info.param.name;
 }
