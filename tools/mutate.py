@@ -23,6 +23,7 @@ import argparse
 import os
 import pathlib
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -36,120 +37,122 @@ import time
 # "needs": a CPU feature the mutated code runs only with.
 MUTANTS = [
     # --- the conversion pass: reading ---------------------------------------
-    dict(name="ctrl-z-does-not-end", ci=True,
+    dict(name="ctrl-z-does-not-end", ci=True, within="end_at_ctrl_z",
          breaks="decoding resumes after a Ctrl-Z once more reads follow it",
-         find="p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);\n        p.at_end = true;",
-         replace="p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);"),
-    dict(name="ctrl-z-ignored", breaks="a Ctrl-Z is decoded like any byte",
+         find="        p.at_end = true;\n", replace=""),
+    dict(name="ctrl-z-ignored", within="end_at_ctrl_z", breaks="a Ctrl-Z is decoded like any byte",
          find="std::memchr(p.data, end_of_text, p.got)", replace="std::memchr(p.data, end_of_text, 0)"),
-    dict(name="read-error-is-end", ci=True, breaks="a failing read is taken for the end of the input",
-         find="    if (p.error != 0) {\n        p.got = 0;\n        return;\n    }",
-         replace="    if (p.error != 0) {\n        p.error = 0;\n        p.got = 0;\n        p.at_end = true;\n        return;\n    }"),
-    dict(name="read-at-error-is-end", ci=True,
+    dict(name="read-error-is-end", ci=True, within="read_piece", breaks="a failing read is taken for the end of the input",
+         find="        p.got = 0;\n        return;", replace="        p.error = 0;\n        p.got = 0;\n        p.at_end = true;\n        return;"),
+    dict(name="read-at-error-is-end", ci=True, within="read_piece_at",
          breaks="a positional read that fails is taken for the end of its piece, and the pieces after it are written",
-         find="have > lead_size ? have - lead_size : 0, false, error};",
-         replace="have > lead_size ? have - lead_size : 0, false, 0};"),
-    dict(name="lead-not-checked", breaks="a file written while it is read loses or doubles the bytes at a piece's edge",
+         find="0, false, error};", replace="0, false, 0};"),
+    dict(name="lead-not-settled", within="read_piece_at",
+         breaks="a piece is decoded as if nothing came before it, then again by the writer",
+         find="decode_state_after({b.in, lead_size})", replace="decode_state{}",
+         equivalent="the writer finds that the piece before left another state and decodes the piece again: the same bytes, later"),
+    dict(name="lead-not-checked", within="write_in_turn",
+         breaks="a file written while it is read loses or doubles the bytes at a piece's edge",
          find="if (d.before != state) {", replace="if (false) {"),
-    dict(name="pages-not-touched", breaks="a memory limit kills the program after the output was emptied",
-         find="    touch_pages(r.in_store.get(), in_bytes);\n    touch_pages(r.out_store.get(), out_bytes);\n", replace=""),
-    dict(name="lead-not-settled", breaks="a piece is decoded as if nothing came before it, then again by the writer",
-         find="    state = have >= lead_size ? decode_state_after({r.in, lead_size}) : decode_state{};",
-         replace="    state = {};",
-         equivalent="the writer finds that the piece before left another state and decodes the piece again: the same bytes, later"),    dict(name="read-error-mid-pass-status", ci=True, breaks="a read error after the first read exits 0",
+    dict(name="read-error-mid-pass-status", ci=True, within="report_outcome", breaks="a read error after the first read exits 0",
          find="        report_read_error(input_path, o.error);\n        return 1;",
          replace="        report_read_error(input_path, o.error);\n        return 0;"),
-    dict(name="first-read-error-ignored",
+    dict(name="first-read-error-ignored", within="convert_form_file",
          breaks="an input that cannot be read still empties the output",
-         find="    if (const int e = probe(in, in_id, first)) {",
-         replace="    if (const int e = (static_cast<void>(probe(in, in_id, first)), 0)) {"),
-    dict(name="first-read-after-output", ci=True,
+         find="if (const int e = probe(calls, in, in_id, first)) {",
+         replace="if (const int e = (static_cast<void>(probe(calls, in, in_id, first)), 0)) {"),
+    dict(name="first-read-after-output", ci=True, within="probe",
          breaks="the output is emptied before the input has proven readable",
-         find="    read_piece(in, first);\n", replace="",
-         file="convert.cpp"),
-    dict(name="directory-check-dropped",
+         find="    read_piece(calls, in, first);\n", replace=""),
+    dict(name="directory-check-dropped", within="probe",
          breaks="a directory as input is reported only by its failing read",
          find="    if (first.error == 0 && id.kind == io::file_kind::directory)\n        return EISDIR;  // a directory never has form data\n", replace="",
          equivalent="on POSIX systems reading a directory fails with EISDIR anyway; the check is for Windows"),
-    dict(name="input-identify-error-ignored",
+    dict(name="input-identify-error-ignored", within="probe",
          breaks="an input that cannot be identified escapes the same-file check",
          find="    if (const int e = io::identify(in, id)) return e;",
          replace="    static_cast<void>(io::identify(in, id));",
          equivalent="fstat on a descriptor just opened does not fail on any system this runs on"),
-    dict(name="finish-not-called", breaks="an unfinished escape at the end of the input is lost",
+    dict(name="finish-not-called", within="decode_piece", breaks="an unfinished escape at the end of the input is lost",
          find="if (p.at_end) n += decode_form_finish(state, text + n);", replace=""),
-    dict(name="no-memory-status-0", ci=True, breaks="memory too short to decode at all exits 0",
-         find="    std::fputs(\"]\\n\", stderr);\n    return 1;",
-         replace="    std::fputs(\"]\\n\", stderr);\n    return 0;"),
-    dict(name="worker-rooms-unchecked", breaks="memory short for the workers' buffers crashes the program instead of leaving one thread",
-         find="        if (!make_room(rooms[i])) {", replace="        if (static_cast<void>(make_room(rooms[i])), false) {"),
+    dict(name="no-memory-status-0", ci=True, within="report_no_memory", breaks="memory too short to decode at all exits 0",
+         find="    return 1;", replace="    return 0;"),
+    dict(name="worker-rooms-unchecked", within="make_buffers",
+         breaks="memory short for the workers' buffers crashes the program instead of leaving one thread",
+         find="        if (!make_piece_buffer(buffers[i])) {", replace="        if (static_cast<void>(make_piece_buffer(buffers[i])), false) {"),
+    dict(name="pages-not-touched", within="make_piece_buffer", breaks="a memory limit kills the program after the output was emptied",
+         find="    touch_pages(b.in_store.get(), in_bytes);\n    touch_pages(b.out_store.get(), out_bytes);\n", replace=""),
     # --- the conversion pass: opening, same file, writing, closing ------------
-    dict(name="input-open-status", breaks="a missing input exits 0",
-         find="               std::string(cannot_open_tail));\n        return 1;",
-         replace="               std::string(cannot_open_tail));\n        return 0;"),
+    dict(name="input-open-status", within="convert_form_file", breaks="a missing input exits 0",
+         find="        report_cannot_open_input(input_path);\n        return 1;",
+         replace="        report_cannot_open_input(input_path);\n        return 0;"),
     dict(name="japanese-message-full-stop", breaks="the Japanese message loses its full stop",
          find="\\xB9\\x82\\xF1\\x2E\"", replace="\\xB9\\x82\\xF1\""),
-    dict(name="output-open-error-ignored", breaks="an output that cannot be opened is not reported as such",
+    dict(name="output-open-error-ignored", within="open_destination", breaks="an output that cannot be opened is not reported as such",
          find="if (io::open_output(output_path, out.handle) != 0) {",
          replace="if (io::open_output(output_path, out.handle) != 0 && false) {"),
-    dict(name="same-file-file-mode", breaks="the input named as the output is emptied",
-         find="    if (!same_file(in_id, out_id)) return 0;", replace="    if (out.named || !same_file(in_id, out_id)) return 0;"),
-    dict(name="same-file-console", breaks="quenlo in >> in appends the input to itself",
-         find="    if (!same_file(in_id, out_id)) return 0;", replace="    if (!out.named || !same_file(in_id, out_id)) return 0;"),
-    dict(name="same-file-any-kind", ci=True, breaks="character devices such as /dev/null count as the same file",
+    dict(name="same-file-file-mode", within="refuse_same_file", breaks="the input named as the output is emptied",
+         find="    if (!same_file(in_id, out_id)) return 0;", replace="    if (out.path != nullptr || !same_file(in_id, out_id)) return 0;"),
+    dict(name="same-file-console", within="refuse_same_file", breaks="quenlo in >> in appends the input to itself",
+         find="    if (!same_file(in_id, out_id)) return 0;", replace="    if (out.path == nullptr || !same_file(in_id, out_id)) return 0;"),
+    dict(name="same-file-any-kind", ci=True, within="same_file", breaks="character devices such as /dev/null count as the same file",
          find="const bool shared_store = ", replace="const bool shared_store = true || "),
-    dict(name="same-file-no-fifo", ci=True, breaks="the same FIFO as input and output reads its own output back",
+    dict(name="same-file-no-fifo", ci=True, within="same_file", breaks="the same FIFO as input and output reads its own output back",
          find="a.kind == io::file_kind::fifo ||", replace=""),
-    dict(name="same-file-no-block-device", ci=True, breaks="a disk is decoded onto itself",
+    dict(name="same-file-no-block-device", ci=True, within="same_file", breaks="a disk is decoded onto itself",
          find="a.kind == io::file_kind::block_device;", replace="false;"),
-    dict(name="same-file-no-volume", ci=True, breaks="one inode number on two file systems counts as one file",
+    dict(name="same-file-no-volume", ci=True, within="same_file", breaks="one inode number on two file systems counts as one file",
          find="a.volume == b.volume && ", replace=""),
-    dict(name="same-file-no-index", breaks="any two files on one file system count as one file",
+    dict(name="same-file-no-index", within="same_file", breaks="any two files on one file system count as one file",
          find=" && a.index == b.index", replace=""),
-    dict(name="truncate-error-ignored", ci=True, breaks="a failed truncate goes unreported",
+    dict(name="truncate-error-ignored", ci=True, within="open_destination", breaks="a failed truncate goes unreported",
          find="        if (const int e = io::truncate_output(out.handle)) {",
          replace="        if (const int e = (static_cast<void>(io::truncate_output(out.handle)), 0)) {"),
-    dict(name="write-error-ignored", breaks="a full disk or a closed standard output exits 0",
-         find="if (const int e = io::write_all(out, text, n)) {",
-         replace="if (const int e = (static_cast<void>(io::write_all(out, text, n)), 0)) {"),
-    dict(name="workers-not-stopped", ci=True,
+    dict(name="write-error-ignored", within="write_piece", breaks="a full disk or a closed standard output exits 0",
+         find="if (const int e = calls.write_all(out, text, n)) {",
+         replace="if (const int e = (static_cast<void>(calls.write_all(out, text, n)), 0)) {"),
+    dict(name="workers-not-stopped", ci=True, within="write_in_turn",
          breaks="the input's end or a write failure leaves the other workers waiting for their turn: the program hangs",
          find="            r.over = true;\n            r.result = o;", replace="            r.result = o;"),
-    dict(name="worker-detached", ci=True,
+    dict(name="worker-detached", ci=True, within="finish_workers",
          breaks="workers detached instead of joined: the input is closed, and buffers freed, while they still read",
-         find="    for (unsigned w = 1; w < c.running; ++w) c.threads[w].join();",
-         replace="    for (unsigned w = 1; w < c.running; ++w) c.threads[w].detach();"),
-    dict(name="thread-fallback-wrong-exception", ci=True,
+         find="crew.threads[w].join();", replace="crew.threads[w].detach();"),
+    dict(name="workers-left-at-the-gate", within="start_workers",
+         breaks="when one of several worker threads cannot start, those that did are never joined: the program aborts",
+         find="    finish_workers(plan, crew, buffers, piece{}, false, none);\n", replace=""),
+    dict(name="thread-fallback-wrong-exception", ci=True, within="start_workers",
          breaks="a thread that cannot start aborts the program instead of leaving the one-thread pass",
          find="    } catch (const std::exception&) {", replace="    } catch (const std::bad_alloc&) {"),
-    dict(name="pieces-out-of-turn", breaks="each worker writes its piece as soon as it is decoded, out of order",
+    dict(name="pieces-out-of-turn", within="write_in_turn", breaks="each worker writes its piece as soon as it is decoded, out of order",
          find="    if (r.written != k) {", replace="    if (false) {"),
-    dict(name="room-reused-early", breaks="a worker reads its next piece into a room whose text has not gone out yet",
-         find="wait_until_written(r, k - room_count(f))", replace="wait_until_written(r, 0)"),
-    dict(name="parked-piece-left", breaks="a piece done before its turn is never written: the program hangs",
+    dict(name="room-reused-early", within="run_worker", breaks="a worker reads its next piece into a buffer whose text has not gone out yet",
+         find="wait_until_written(r, k - buffer_count(plan))", replace="wait_until_written(r, 0)"),
+    dict(name="parked-piece-left", within="write_in_turn", breaks="a piece done before its turn is never written: the program hangs",
          find="if (r.over || !next.parked) return !r.over;", replace="if (true) return !r.over;"),
-    dict(name="parallel-never", breaks="regular files are decoded by one thread only",
-         find="    if (f.workers > 1 && !start_crew(f, c, rooms)) {",
-         replace="    if (f.workers > 1) {"),
-    dict(name="parallel-always", breaks="pipes and short files get workers too",
+    dict(name="workers-uncapped", within="worker_count", breaks="more workers than there are buffers for, where more than 8 processors are usable",
+         find="std::min(processors, max_workers)", replace="processors"),
+    dict(name="parallel-never", within="convert_form_file", breaks="regular files are decoded by one thread only",
+         find="    if (plan.workers > 1 && !start_workers(plan, crew, buffers)) plan.workers = 1;",
+         replace="    if (plan.workers > 1) plan.workers = 1;"),
+    dict(name="parallel-always", within="worker_count", breaks="pipes and short files get workers too",
          find="    if (id.kind != io::file_kind::regular || first.got != read_size || first.at_end) return 1;",
          replace="    if (false) return 1;",
          equivalent="a pipe cannot be read by position, so it keeps the one-thread pass; a short file only spends threads"),
-    dict(name="output-close-error-ignored", ci=True, breaks="an error shown only by closing the output goes unreported",
-         find="if (closed != 0 && status == 0) {", replace="if (false) {"),
-    dict(name="input-close-status-0", ci=True, breaks="a failed close of the input exits 0",
+    dict(name="output-close-error-ignored", ci=True, within="close_files", breaks="an error shown only by closing the output goes unreported",
+         find="if (closed_out != 0 && status == 0) {", replace="if (false) {"),
+    dict(name="input-close-status-0", ci=True, within="close_files", breaks="a failed close of the input exits 0",
          find="io::close_file(in) == 0 ? 0 : -1", replace="io::close_file(in) == 0 ? 0 : 0"),
-    dict(name="input-close-status-1", ci=True, breaks="a failed close of the input exits 1, not -1",
+    dict(name="input-close-status-1", ci=True, within="close_files", breaks="a failed close of the input exits 1, not -1",
          find="io::close_file(in) == 0 ? 0 : -1", replace="io::close_file(in) == 0 ? 0 : 1"),
     # --- the command line ------------------------------------------------------
-    dict(name="usage-status", breaks="a wrong argument count exits 0",
+    dict(name="usage-status", within="main", breaks="a wrong argument count exits 0",
          find="    std::fputs(\"\\nusage: quenlo input [output]\\n\", stderr);\n    return 1;",
          replace="    std::fputs(\"\\nusage: quenlo input [output]\\n\", stderr);\n    return 0;"),
-    dict(name="three-arguments-accepted", breaks="a third argument is ignored instead of refused",
-         find="if (args.size() == 3)", replace="if (args.size() >= 3)"),
-    dict(name="banner-on-stdout", breaks="the banner mixes with the decoded text",
-         find="               stderr);\n    if (args.size() == 2)", replace="               stdout);\n    if (args.size() == 2)"),
-    dict(name="no-guard", breaks="a file opened later takes the slot of a closed standard handle",
+    dict(name="three-arguments-accepted", within="main", breaks="a third argument is ignored instead of refused",
+         find="if (args.count == 3)", replace="if (args.count >= 3)"),
+    dict(name="banner-on-stdout", within="main", breaks="the banner mixes with the decoded text",
+         find="               stderr);\n    if (args.count == 2)", replace="               stdout);\n    if (args.count == 2)"),
+    dict(name="no-guard", within="main", breaks="a file opened later takes the slot of a closed standard handle",
          find="quenlo::io::guard_standard_handles();", replace=""),
     # --- the POSIX file layer --------------------------------------------------
     dict(name="output-not-created", breaks="a missing output file is not created",
@@ -160,24 +163,24 @@ MUTANTS = [
          file="fileio_posix", find="if (!S_ISREG(st.st_mode)) return 0;", replace="return 0;"),
     dict(name="truncate-devices", breaks="a device as the output fails to truncate",
          file="fileio_posix", find="if (!S_ISREG(st.st_mode)) return 0;", replace=""),
-    dict(name="stand-in-accepted", ci=True, breaks="quenlo /dev/stdin <&- reads as empty and exits 0",
+    dict(name="stand-in-accepted", within="open_path", ci=True, breaks="quenlo /dev/stdin <&- reads as empty and exits 0",
          file="fileio_posix", find="    if (!is_stand_in(handle)) return 0;", replace="    return 0;"),
     dict(name="stand-in-unmarked", breaks="/dev/stdin on a real standard input is refused",
          file="fileio_posix", find="(flags & FD_CLOEXEC) != 0 && ", replace=""),
-    dict(name="stand-in-is-null", ci=True, breaks="/dev/null is refused while a standard handle is closed",
+    dict(name="stand-in-is-null", within="make_stand_in", ci=True, breaks="/dev/null is refused while a standard handle is closed",
          file="fileio_posix", find="    if (pipe(ends) != 0) {", replace="    if (true) {"),
-    dict(name="stand-in-write-end-open", breaks="quenlo in <&- >&- writes into a pipe no one reads: exits 0, or hangs past 64 KiB",
+    dict(name="stand-in-write-end-open", within="make_stand_in", breaks="quenlo in <&- >&- writes into a pipe no one reads: exits 0, or hangs past 64 KiB",
          file="fileio_posix", find="    close(ends[1]);\n", replace=""),
-    dict(name="loop-chain-not-followed", breaks="a loop device over a loop device over the input is written to",
+    dict(name="loop-chain-not-followed", within="add_device_chain", breaks="a loop device over a loop device over the input is written to",
          file="fileio_posix", find="        if (next.volume != 0) return;  // a regular file: the chain ends", replace="        return;"),
-    dict(name="loop-asked-by-path", breaks="a loop device whose backing file was deleted or renamed is written to",
+    dict(name="loop-asked-by-path", within="device_backing", breaks="a loop device whose backing file was deleted or renamed is written to",
          file="fileio_posix", find="    if (fd >= 0 && loop_backing(fd, next)) return true;\n    const int own = open_device(device);",
          replace="    const int own = -1;"),
-    dict(name="holding-disk-ignored", breaks="the disk holding the input's file system is written to",
+    dict(name="holding-disk-ignored", within="find_stores", breaks="the disk holding the input's file system is written to",
          file="fileio_posix", find="            add_device_chain(on, -1, id.holders);", replace="            static_cast<void>(on);"),
-    dict(name="stand-in-not-marked", breaks="quenlo /dev/stdin <&- reads the stand-in as empty and exits 0",
+    dict(name="stand-in-not-marked", within="make_stand_in", breaks="quenlo /dev/stdin <&- reads the stand-in as empty and exits 0",
          file="fileio_posix", find="    fcntl(ends[0], F_SETFD, FD_CLOEXEC);\n", replace=""),
-    dict(name="loop-backing-unknown", ci=True, breaks="a loop device is decoded onto the file behind it",
+    dict(name="loop-backing-unknown", within="identify", ci=True, breaks="a loop device is decoded onto the file behind it",
          file="fileio_posix", find="        find_stores(st, handle, id);\n        return 0;", replace="        return 0;"),
     dict(name="worker-placement-none", breaks="workers share one processor until the scheduler spreads them",
          file="fileio_posix", find="    if (sched_setaffinity(0, sizeof one, &one) == 0) sched_setaffinity(0, sizeof allowed, &allowed);",
@@ -280,26 +283,58 @@ def cpu_flags():
     return set()
 
 
+def function_bodies(text, name):
+    """The (start, end) of the body of each definition of function `name`.
+
+    A definition starts a line (this code never indents one), may be
+    qualified (detail::name), and has a body where a declaration has ';'."""
+    spans = []
+    for found in re.finditer(r"^(?=\S)[^\n;{}=]*?\b" + re.escape(name) + r"\s*\(", text, re.M):
+        i, depth = found.end(), 1
+        while i < len(text) and depth:
+            depth += {"(": 1, ")": -1}.get(text[i], 0)
+            i += 1
+        while i < len(text) and text[i] not in "{;":
+            i += 1
+        if i >= len(text) or text[i] == ";":
+            continue
+        start, depth = i, 0
+        while i < len(text):
+            depth += {"{": 1, "}": -1}.get(text[i], 0)
+            i += 1
+            if depth == 0:
+                break
+        spans.append((start, i))
+    return spans
+
+
 def locate(tree, m):
-    """The one file and offset where mutant m applies, or an error text."""
+    """The one file and offset where mutant m applies, or why it is not found.
+
+    A mutant names the text to change (`find`) and, so that it survives code
+    moving between files, the function it is in (`within`), looked for in
+    every file under src/; `file` narrows the search to paths containing it."""
     files = sorted(p for p in (tree / "src").rglob("*") if p.is_file())
     if m.get("file"):
         files = [p for p in files if m["file"] in str(p.relative_to(tree))]
     hits = []
     for p in files:
         text = p.read_text(encoding="utf-8")
-        start = 0
-        while (k := text.find(m["find"], start)) >= 0:
-            hits.append((p, k))
-            start = k + 1
+        spans = function_bodies(text, m["within"]) if m.get("within") else [(0, len(text))]
+        for begin, end in spans:
+            start = begin
+            while (k := text.find(m["find"], start, end)) >= 0:
+                hits.append((p, k))
+                start = k + 1
+    where = f" in {m['within']}()" if m.get("within") else ""
     nth = m.get("nth")
     if nth is not None:
         same_file = [h for h in hits if h[0] == hits[0][0]] if hits else []
         if len({h[0] for h in hits}) == 1 and len(same_file) >= nth:
             return same_file[nth - 1], None
-        return None, f"occurrence {nth} not found in one file ({len(hits)} hits)"
+        return None, f"occurrence {nth} not found{where} in one file ({len(hits)} hits)"
     if len(hits) != 1:
-        return None, f"text found {len(hits)} times, not once"
+        return None, f"text found {len(hits)} times{where}, not once"
     return hits[0], None
 
 
@@ -318,6 +353,8 @@ def main():
     ap.add_argument("--only", help="comma-separated parts of mutant names")
     ap.add_argument("--check-equivalents", action="store_true", help="run the mutants marked equivalent too")
     ap.add_argument("--list", action="store_true")
+    ap.add_argument("--locate", action="store_true",
+                    help="only check that every mutant's site is found once in the tree, building nothing")
     ap.add_argument("--scratch", help="scratch directory (default: a new temporary one, removed afterwards)")
     ap.add_argument("--jobs", default="2")
     args = ap.parse_args()
@@ -340,6 +377,14 @@ def main():
         return 0
 
     repo = pathlib.Path(__file__).resolve().parent.parent
+    # Every site is looked for before anything is built: a site no longer
+    # found is a list out of date, told apart from a mutant the tests kill.
+    missing = [(m["name"], error) for m in chosen for _, error in [locate(repo, m)] if error]
+    for name, error in missing:
+        print(f"  SITE NOT FOUND {name}: {error}", flush=True)
+    if args.locate or missing:
+        print(f"{len(chosen) - len(missing)} of {len(chosen)} mutant sites found once")
+        return 1 if missing else 0
     scratch = pathlib.Path(args.scratch) if args.scratch else pathlib.Path(tempfile.mkdtemp(prefix="quenlo-mutate-"))
     tree = scratch / "tree"
     build = scratch / "build"
@@ -357,13 +402,13 @@ def main():
     print(f"scratch tree {tree}; build log {log}", flush=True)
 
     build_cmd = ["cmake", "--build", str(build), "-j", args.jobs]
-    test_cmd = ["ctest", "--test-dir", str(build), "-j", args.jobs, "--stop-on-failure", "--timeout", "120"]
+    test_cmd = ["ctest", "--test-dir", str(build), "-j", args.jobs, "--stop-on-failure", "--timeout", "60"]
     if run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], tree, 600, log) != 0 \
             or run(build_cmd, tree, 1800, log) != 0 or run(test_cmd, tree, 1800, log) != 0:
         print(f"the unmutated tree does not build or pass its tests: see {log}", file=sys.stderr)
         return 2
 
-    results = {"killed": [], "survived": [], "equivalent": [], "stale": [], "skipped": []}
+    results = {"killed": [], "survived": [], "equivalent": [], "skipped": []}
     started = time.monotonic()
     for m in chosen:
         name = m["name"]
@@ -375,12 +420,7 @@ def main():
             results["skipped"].append(name)
             print(f"  skipped    {name}: this CPU lacks {m['needs']}", flush=True)
             continue
-        where, error = locate(tree, m)
-        if error:
-            results["stale"].append(name)
-            print(f"  STALE      {name}: {error}", flush=True)
-            continue
-        path, offset = where
+        (path, offset), _ = locate(tree, m)
         original = path.read_text(encoding="utf-8")
         path.write_text(original[:offset] + m["replace"] + original[offset + len(m["find"]):], encoding="utf-8")
         t0 = time.monotonic()
@@ -402,13 +442,13 @@ def main():
     killed, survived = len(results["killed"]), len(results["survived"])
     score = 100.0 * killed / (killed + survived) if killed + survived else 100.0
     print(f"\nkilled {killed}, survived {survived}, equivalent {len(results['equivalent'])}, "
-          f"skipped {len(results['skipped'])}, stale {len(results['stale'])}; "
+          f"skipped {len(results['skipped'])}; "
           f"score {score:.1f} % in {time.monotonic() - started:.0f} s on {platform.machine()}")
-    if survived or results["stale"]:
-        print("survived: " + ", ".join(results["survived"] + results["stale"]), file=sys.stderr)
+    if survived:
+        print("survived: " + ", ".join(results["survived"]), file=sys.stderr)
     if not args.scratch:
         shutil.rmtree(scratch, ignore_errors=True)
-    return 1 if survived or results["stale"] else 0
+    return 1 if survived else 0
 
 
 if __name__ == "__main__":

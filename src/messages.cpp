@@ -1,0 +1,58 @@
+// The conversion's messages.
+#include "messages.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "fileio.h"
+
+namespace quenlo::detail {
+namespace {
+
+// "File [PATH] cannot be opened." in Japanese, as Shift_JIS bytes.
+constexpr std::string_view cannot_open_head = "\x83\x74\x83\x40\x83\x43\x83\x8B [";
+constexpr std::string_view cannot_open_tail =
+    "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
+
+void report(const std::string& message) {
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string with_reason(std::string message, int error) {
+    return message + ": " + io::error_text(error) + "\n";
+}
+
+}  // namespace
+
+void report_cannot_open_input(const char* input_path) {
+    report(std::string(cannot_open_head) + io::display_path(input_path) + std::string(cannot_open_tail));
+}
+
+void report_cannot_open_output(const char* output_path) {
+    report("Can't open file [" + io::display_path(output_path) + "]\n");
+}
+
+void report_read_error(const char* input_path, int error) {
+    report(with_reason("Can't read file [" + io::display_path(input_path) + "]", error));
+}
+
+void report_write_error(const char* output_path, int error) {
+    report(with_reason(output_path == nullptr ? std::string("Can't write standard output")
+                                              : "Can't write file [" + io::display_path(output_path) + "]",
+                       error));
+}
+
+void report_same_file(const char* shown_path) {
+    report("Input and output are the same file [" + io::display_path(shown_path) + "]\n");
+}
+
+int report_no_memory(const char* input_path) {
+    std::fputs("Not enough memory to decode file [", stderr);
+    io::report_path(input_path);
+    std::fputs("]\n", stderr);
+    return 1;
+}
+
+}  // namespace quenlo::detail

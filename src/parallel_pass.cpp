@@ -1,0 +1,215 @@
+// The ordered parallel pass.
+//
+// The workers take the pieces of a regular file in order, each the next one
+// no worker has taken, and read each by a positional read from where the
+// file stood when it was opened, so no worker waits for another to read or
+// decode, and a worker that runs faster takes more. Piece k is read and
+// decoded in buffer k % buffers (buffers_per_worker per worker). Only the
+// writing is in turn: piece k's text goes out right after piece k - 1's. A
+// piece done before its turn is parked, and the worker that writes piece
+// k - 1 writes a parked piece k too, so a worker waits only when the buffer
+// for its piece still holds text that has not gone out.
+//
+// Who owns what, and what orders it. A buffer belongs to the worker that
+// took its piece while that worker reads and decodes into it, to the
+// progress record from when the piece is parked until its text went out, and
+// to the worker that takes piece k + buffers after that: that worker waits
+// for `written` to pass k before reading into it. The output belongs to the
+// worker whose piece has the turn (piece `written`): it writes with the lock
+// released, then, under the lock, moves `written` on and takes the next
+// piece if it is parked; parking and taking happen under the lock, so each
+// piece is written once, by one worker, in order. The worker that ends the
+// pass sets the result, under the lock; this thread reads it after joining
+// them all. The input is read by all at once, at ranges that overlap only in
+// the leads, and closed after the joins. `started` holds every read back
+// until every worker runs and the output is open, so a thread that cannot
+// start leaves the input and the output untouched for the one-thread pass.
+// Whether a piece's lead was read as its predecessor read it is checked by
+// the writer (write_in_turn), with `carried`, which only the writer of the
+// turn touches.
+#include "parallel_pass.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace quenlo::detail {
+namespace {
+
+std::uint64_t buffer_count(const pass_plan& plan) {
+    return buffers_per_worker * std::uint64_t{plan.workers};
+}
+
+// Piece k's buffer, and its place among the parked pieces.
+std::size_t buffer_for(const pass_plan& plan, std::uint64_t k) {
+    return static_cast<std::size_t>(k % buffer_count(plan));
+}
+
+// Waits until the workers may read; false when the pass is over instead.
+bool may_read(pass_progress& r) {
+    std::unique_lock hold(r.lock);
+    r.changed.wait(hold, [&] { return r.started || r.over; });
+    return !r.over;
+}
+
+// Waits until piece k's text went out; false when the pass is over first.
+// It mostly comes within microseconds, sooner than a sleeping thread is woken
+// (on a virtual machine, its processor too), so it is looked for a while
+// before sleeping.
+bool wait_until_written(pass_progress& r, std::uint64_t k) {
+    for (int tries = 0; tries < 256; ++tries) {
+        if (r.over) return false;
+        if (r.written > k) return true;
+        std::this_thread::yield();
+    }
+    std::unique_lock hold(r.lock);
+    r.changed.wait(hold, [&] { return r.written > k || r.over; });
+    return !r.over;
+}
+
+// Parks piece k when an earlier piece has yet to go out; otherwise writes it
+// and every piece parked right after it, or ends the pass. Returns false
+// when the pass is over.
+//
+// A piece's lead was read a second time, by another read than the previous
+// piece's. Were the file written in between, the two reads differ, and the
+// piece was decoded from a state the text before it never left: its text is
+// then decoded again, from what the previous piece really left, so that the
+// output is the decoding of the bytes read, in order, each once. (A lead cut
+// short by a file that shrank is such a case: the previous piece's unfinished
+// escape is written then.)
+bool write_in_turn(const pass_plan& plan, pass_progress& r, std::uint64_t k, parked_piece d) {
+    std::unique_lock hold(r.lock);
+    if (r.over) return false;
+    if (r.written != k) {
+        d.parked = true;
+        r.parked[buffer_for(plan, k)] = d;
+        return true;
+    }
+    for (;;) {
+        decode_state state = r.carried;
+        hold.unlock();
+        if (d.before != state) {
+            d.n = decode_piece(state, d.p, d.text);
+            d.after = state;
+        }
+        outcome o;
+        const bool goes_on = write_piece(plan.calls, d.p, d.text, d.n, plan.out, o);
+        hold.lock();
+        r.carried = d.after;
+        if (goes_on) {
+            r.written = ++k;
+        } else {
+            r.over = true;
+            r.result = o;
+            r.read_to = k * read_size + d.p.read;
+        }
+        r.changed.notify_all();  // a worker may be waiting for the buffer just written
+        parked_piece& next = r.parked[buffer_for(plan, k)];
+        if (r.over || !next.parked) return !r.over;
+        d = next;
+        next.parked = false;
+    }
+}
+
+// Whether worker w, found on usable processor `at`, is on another worker's
+// processor: started there, or woken there by the other. The two would share
+// it for milliseconds while their own stood idle, so w goes back to its own.
+// A worker the scheduler moved to a processor no worker has stays there.
+bool on_anothers_processor(const pass_plan& plan, unsigned w, unsigned at) {
+    if (plan.usable < 2) return false;
+    const unsigned offset = (at + plan.usable - plan.home % plan.usable) % plan.usable;
+    return offset != w % plan.usable && offset < plan.workers;
+}
+
+// Worker w: takes pieces, reads and decodes each, and hands it to be written
+// in turn. Piece 0, read before the pass began, is in the first buffer: `p`,
+// worker 0's first piece.
+void run_worker(const pass_plan& plan, pass_progress& r, unsigned w, std::span<piece_buffer> buffers,
+                piece p) {
+    if (!may_read(r)) return;
+    for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
+        piece_buffer& here = buffers[buffer_for(plan, k)];
+        if (k >= buffer_count(plan) && !wait_until_written(r, k - buffer_count(plan))) return;
+        if (on_anothers_processor(plan, w, io::current_processor())) io::start_on_processor(plan.home + w);
+        decode_state state{};
+        if (k != 0) read_piece_at(plan.calls, plan.in, plan.origin + k * read_size, here, p, state);
+        const decode_state before = state;
+        const std::size_t n = decode_piece(state, p, here.out);
+        if (!write_in_turn(plan, r, k, {p, here.out, n, before, state}) || p.at_end || p.error != 0) return;
+    }
+}
+
+// How many workers to run. A regular file that fills whole reads gets one
+// per usable processor; pipes, terminals and short files get one, so that
+// each read is written before the next one waits, and so does one processor.
+unsigned worker_count(const io::file_id& id, const piece& first, unsigned processors) {
+    if (id.kind != io::file_kind::regular || first.got != read_size || first.at_end) return 1;
+    return std::min(processors, max_workers);
+}
+
+// The buffers but the first piece's. Returns how many workers have them: n,
+// or 1 when memory runs short.
+unsigned make_buffers(std::span<piece_buffer> buffers, unsigned n) {
+    for (std::size_t i = 1; i < buffers_per_worker * std::size_t{n}; ++i) {
+        if (!make_piece_buffer(buffers[i])) {
+            for (std::size_t v = 1; v <= i; ++v) buffers[v] = piece_buffer{};
+            return 1;
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+pass_plan plan_parallel_pass(io::file_handle in, const io::file_id& id, const piece& first,
+                             unsigned processors, std::span<piece_buffer> buffers) {
+    pass_plan plan;
+    plan.in = in;
+    plan.workers = worker_count(id, first, processors);
+    std::uint64_t after_first = 0;
+    if (plan.workers < 2 || io::position(in, after_first) != 0 || after_first < read_size) {
+        plan.workers = 1;
+        return plan;
+    }
+    plan.origin = after_first - read_size;
+    plan.workers = make_buffers(buffers, plan.workers);
+    plan.home = io::current_processor();
+    plan.usable = io::usable_processors();
+    return plan;
+}
+
+bool start_workers(const pass_plan& plan, worker_crew& crew, std::span<piece_buffer> buffers) {
+    try {
+        for (; crew.running < plan.workers && crew.running < plan.threads_that_start; ++crew.running)
+            crew.threads[crew.running] = std::thread(run_worker, std::cref(plan), std::ref(crew.progress),
+                                                     crew.running, buffers, piece{});
+    } catch (const std::exception&) {
+        // Out of threads or memory: those already running are sent home.
+    }
+    if (crew.running == plan.workers) return true;
+    outcome none;
+    finish_workers(plan, crew, buffers, piece{}, false, none);
+    return false;
+}
+
+void finish_workers(const pass_plan& plan, worker_crew& crew, std::span<piece_buffer> buffers,
+                    const piece& first, bool go, outcome& result) {
+    pass_progress& r = crew.progress;
+    {
+        const std::lock_guard hold(r.lock);
+        r.started = go;
+        r.over = !go;
+    }
+    r.changed.notify_all();
+    if (go) run_worker(plan, r, 0, buffers, first);
+    for (unsigned w = 1; w < crew.running; ++w) crew.threads[w].join();
+    crew.running = 1;
+    if (!go) return;
+    result = r.result;
+    // The input's own position is left where the one-thread pass leaves it.
+    // It is this open file's alone on Linux and Windows, but on the BSDs and
+    // macOS /dev/stdin shares the shell's, and a script may read on from it.
+    static_cast<void>(io::set_position(plan.in, plan.origin + r.read_to));  // nothing reads it here
+}
+
+}  // namespace quenlo::detail

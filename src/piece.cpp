@@ -1,0 +1,98 @@
+// One piece: its buffers, its reading, decoding and writing.
+#include "piece.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quenlo::detail {
+namespace {
+
+unsigned char* line_aligned(unsigned char* p, std::size_t before) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p) + before;
+    return p + (line_size - at % line_size) % line_size;
+}
+
+// A Ctrl-Z ends the input where it stands.
+void end_at_ctrl_z(piece& p) {
+    if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
+        p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
+        p.at_end = true;
+        p.error = 0;  // what failed to read came after the end
+    }
+}
+
+}  // namespace
+
+// Zeroing fresh memory would not do: the compiler may turn malloc and memset
+// into calloc, which writes nothing.
+void touch_pages(unsigned char* p, std::size_t n) {
+    constexpr std::size_t smallest_page = 4096;
+    volatile unsigned char* v = p;
+    for (std::size_t i = 0; i < n; i += smallest_page) v[i] = 0;
+    v[n - 1] = 0;
+}
+
+bool make_piece_buffer(piece_buffer& b) {
+    constexpr std::size_t in_bytes = lead_size + read_size + line_size;
+    constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
+    b.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
+    b.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
+    if (b.in_store == nullptr || b.out_store == nullptr) return false;
+    touch_pages(b.in_store.get(), in_bytes);
+    touch_pages(b.out_store.get(), out_bytes);
+    b.in = line_aligned(b.in_store.get(), lead_size);
+    b.out = line_aligned(b.out_store.get(), 0);
+    return true;
+}
+
+void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {
+    p.error = calls.read_some(in, p.data, read_size, p.got);
+    if (p.error != 0) {
+        p.got = 0;
+        return;
+    }
+    p.read = p.got;
+    p.at_end = p.got == 0;
+    end_at_ctrl_z(p);
+}
+
+// The lead decides the state only if the file did not change between this
+// read and the previous piece's; the parallel pass's writer checks that.
+void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t offset, piece_buffer& b,
+                   piece& p, decode_state& state) {
+    constexpr std::size_t want = lead_size + read_size;
+    std::size_t have = 0;
+    int error = 0;
+    while (have < want) {
+        std::size_t got = 0;
+        error = calls.read_at(in, offset - lead_size + have, b.in + have, want - have, got);
+        if (error != 0 || got == 0) break;
+        have += got;
+    }
+    p = piece{b.in + lead_size, have > lead_size ? have - lead_size : 0, 0, false, error};
+    p.read = p.got;
+    p.at_end = error == 0 && have < want;
+    state = have >= lead_size ? decode_state_after({b.in, lead_size}) : decode_state{};
+    end_at_ctrl_z(p);
+}
+
+std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text) {
+    std::size_t n = decode_form_chunk(state, {p.data, p.got}, text);
+    if (p.at_end) n += decode_form_finish(state, text + n);
+    return n;
+}
+
+bool write_piece(const pass_calls& calls, const piece& p, const unsigned char* text, std::size_t n,
+                 io::file_handle out, outcome& o) {
+    if (const int e = calls.write_all(out, text, n)) {
+        o = {outcome::failure::write, e};
+        return false;
+    }
+    if (p.error != 0) {
+        o = {outcome::failure::read, p.error};
+        return false;
+    }
+    return !p.at_end;
+}
+
+}  // namespace quenlo::detail

@@ -1,0 +1,92 @@
+// One piece of the input: the buffers it is read and decoded in, how it is
+// read, decoded and written, and how a pass ends. Both passes are made of
+// these steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+#include "convert.h"
+#include "decode.h"
+#include "fileio.h"
+
+namespace quenlo::detail {
+
+// Text-mode reading: a Ctrl-Z byte ends the input.
+inline constexpr unsigned char end_of_text = 0x1A;
+
+// A piece is read with the bytes before it that decide the decoder's state
+// at its start (decode.h's context rule), so that it decodes on its own.
+inline constexpr std::size_t lead_size = context_size;
+
+// Pieces and their text start on a cache line, so that the decoder's wide
+// loads and stores never straddle two (the lead sits just before the piece).
+inline constexpr std::size_t line_size = 64;
+
+// Where one piece is read and its text decoded. From malloc: the C++
+// library's nothrow new throws inside and, when even the exception cannot be
+// had (memory short from the start), aborts.
+struct piece_buffer {
+    struct release {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char[], release> in_store, out_store;
+    unsigned char* in = nullptr;   // lead_size + read_size bytes: the lead, then the piece
+    unsigned char* out = nullptr;  // decode_bound(read_size) bytes
+};
+
+// Allocates a piece buffer, every page of it written at once: a system that
+// hands out pages on first use (or a memory limit that kills on it) must do
+// so before the output is touched, not halfway through the text. False, and
+// nothing thrown, when the memory cannot be had.
+[[nodiscard]] bool make_piece_buffer(piece_buffer& b);
+
+// Writes to every page of `p` (n > 0).
+void touch_pages(unsigned char* p, std::size_t n);
+
+// One read's worth of the input.
+struct piece {
+    unsigned char* data = nullptr;  // in a piece buffer, after the lead
+    std::size_t got = 0;
+    std::size_t read = 0;  // bytes read: `got`, and a Ctrl-Z with what followed it
+    bool at_end = false;   // no input follows this piece
+    int error = 0;         // reading failed after `got` bytes
+};
+
+// The reads and writes a pass makes: the file layer's, or a test's that
+// fail or stall at chosen places.
+struct pass_calls {
+    std::function<int(io::file_handle, unsigned char*, std::size_t, std::size_t&)> read_some = io::read_some;
+    std::function<int(io::file_handle, std::uint64_t, unsigned char*, std::size_t, std::size_t&)> read_at =
+        io::read_at;
+    std::function<int(io::file_handle, const unsigned char*, std::size_t)> write_all = io::write_all;
+};
+
+// Reads the next piece from where the input stands.
+void read_piece(const pass_calls& calls, io::file_handle in, piece& p);
+
+// Reads the piece at `offset` with the lead before it into `b`, filling it
+// unless the input ends first, and sets `state` to what its lead leaves.
+void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t offset, piece_buffer& b,
+                   piece& p, decode_state& state);
+
+// Decodes a piece, continuing from `state`, into `text`; returns the count.
+std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text);
+
+// How a pass ended; the caller reports it.
+struct outcome {
+    enum class failure : unsigned char { none, read, write };
+    failure failed = failure::none;
+    int error = 0;
+};
+
+// Writes a piece's decoded text. Returns whether the input goes on; if not
+// for a failure, says which in `o`. A read error shows after the text read
+// before it.
+bool write_piece(const pass_calls& calls, const piece& p, const unsigned char* text, std::size_t n,
+                 io::file_handle out, outcome& o);
+
+}  // namespace quenlo::detail
