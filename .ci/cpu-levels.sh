@@ -8,8 +8,7 @@
 # the machine has it. Needs (Debian 12): qemu-user googletest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-step() { printf '\n=== %s\n' "$*"; }
+source .ci/lib.sh
 
 step "Kernels this machine runs natively"
 cmake -S . -B build-cpu -DQUENLO_WERROR=ON -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=x86_64 \

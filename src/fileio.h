@@ -1,5 +1,6 @@
-// The file layer: the few operating-system file calls the program makes.
-// One small interface, so that each platform supplies its own side
+// The platform layer: the few operating-system calls the program makes (the
+// command line, paths as messages show them, files, where threads run), in
+// one small interface that each platform supplies its own side of
 // (fileio_posix.cpp, fileio_win32.cpp). The calls that can fail return 0 or
 // the system's error code; a caller that ignores one says why.
 #pragma once

@@ -1,4 +1,4 @@
-// The file layer on POSIX systems: descriptors, retried on interruption.
+// The platform layer on POSIX systems: descriptors, retried on interruption.
 #include "fileio.h"
 
 #include <cerrno>

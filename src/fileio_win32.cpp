@@ -1,4 +1,4 @@
-// The file layer on Windows: UTF-16 names, handles, messages in the ANSI code page.
+// The platform layer on Windows: UTF-16 names, handles, messages in the ANSI code page.
 #include "fileio.h"
 
 #include <bit>

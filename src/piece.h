@@ -56,7 +56,7 @@ struct piece {
     int error = 0;         // reading failed after `got` bytes
 };
 
-// The reads and writes a pass makes: the file layer's, or a test's that
+// The reads and writes a pass makes: the platform layer's, or a test's that
 // fail or stall at chosen places.
 struct pass_calls {
     std::function<int(io::file_handle, unsigned char*, std::size_t, std::size_t&)> read_some = io::read_some;
