@@ -117,7 +117,7 @@ MUTANTS = [
     dict(name="worker-detached", ci=True, within="finish_workers",
          breaks="workers detached instead of joined: the input is closed, and buffers freed, while they still read",
          find="crew.threads[w].join();", replace="crew.threads[w].detach();"),
-    dict(name="workers-left-at-the-gate", within="start_workers",
+    dict(name="workers-left-at-the-gate", ci=True, within="start_workers",
          breaks="when one of several worker threads cannot start, those that did are never joined: the program aborts",
          find="    finish_workers(plan, crew, buffers, piece{}, false, none);\n", replace=""),
     dict(name="thread-fallback-wrong-exception", ci=True, within="start_workers",
