@@ -6,6 +6,7 @@
 // one_thread_pass.cpp, parallel_pass.cpp, destination.cpp, messages.cpp.
 #include "convert.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -66,7 +67,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
     // Every buffer is had before the output is touched; the first piece's
     // serves the one-thread pass too.
     std::array<piece_buffer, max_buffers> buffers;
-    if (!make_piece_buffer(buffers[0])) return report_no_memory(input_path);
+    if (!make_piece_buffer(buffers[0], false)) return report_no_memory(input_path);
     io::file_handle in{};
     if (io::open_input(input_path, in) != 0) {
         report_cannot_open_input(input_path);
@@ -80,6 +81,13 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
         static_cast<void>(io::close_file(in));
         return 1;
     }
+    // A regular file whose first read came short holds no more (one that
+    // grows meanwhile has the pages for the rest as it comes).
+    const bool ends_here = first.at_end || (in_id.kind == io::file_kind::regular && first.got < read_size);
+    if (!take_first_pages(buffers[0], first, ends_here)) {
+        static_cast<void>(io::close_file(in));
+        return report_no_memory(input_path);
+    }
     pass_plan plan = plan_parallel_pass(in, in_id, first, processors, buffers);
     worker_crew crew;
     outcome o;
@@ -89,10 +97,10 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
     // limit counts too: memory for its first pages is had now and given back
     // once the output is open, so that a limit too tight for them stops the
     // program while the output is as it was.
-    constexpr std::size_t cache_room = read_size;
+    const std::size_t cache_room = ends_here ? std::min(read_size, decode_bound(first.got)) : read_size;
     std::unique_ptr<unsigned char[], piece_buffer::release> for_the_cache(
         static_cast<unsigned char*>(std::malloc(cache_room)));
-    if (for_the_cache != nullptr) touch_pages(for_the_cache.get(), cache_room);
+    if (for_the_cache != nullptr) static_cast<void>(io::take_pages(for_the_cache.get(), cache_room));
 
     destination out;
     if (open_destination(input_path, output_path, mode, in_id, out) != 0) {

@@ -111,6 +111,14 @@ void guard_standard_handles();
 // changes.
 void start_on_processor(unsigned index);
 
+// Has the system hand out the memory of [p, p + n) now, as writing to every
+// page would: where it hands pages out on first use, a shortage then shows
+// here, not later. Linux does it in one call (fault by fault a page costs
+// microseconds on a virtual machine); other systems that hand pages out
+// late are written to page by page; Windows commits memory when it is
+// allocated. False when the memory cannot be had.
+[[nodiscard]] bool take_pages(unsigned char* p, std::size_t n);
+
 // The system's text for an error code returned above.
 [[nodiscard]] std::string error_text(int code);
 

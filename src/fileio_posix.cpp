@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -333,6 +334,30 @@ void start_on_processor(unsigned index) {
 #else
     static_cast<void>(index);
 #endif
+}
+
+bool take_pages(unsigned char* p, std::size_t n) {
+    if (n == 0) return true;
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t begin = (at + page - 1) / page * page, end = (at + n) / page * page;
+    if (begin < end) {
+        if (madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0) {
+            volatile unsigned char* v = p;
+            v[0] = v[0];  // the partial pages at either end
+            v[n - 1] = v[n - 1];
+            return true;
+        }
+        if (errno == ENOMEM) return false;
+        // EINVAL: a kernel before 5.14; touched below.
+    }
+#endif
+    constexpr std::size_t smallest_page = 4096;
+    volatile unsigned char* v = p;
+    for (std::size_t i = 0; i < n; i += smallest_page) v[i] = 0;
+    v[n - 1] = 0;
+    return true;
 }
 
 std::string error_text(int code) { return code < 0 ? "Unknown error" : std::strerror(code); }

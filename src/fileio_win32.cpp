@@ -240,6 +240,8 @@ void start_on_processor(unsigned index) {
     if (before != 0) SetThreadAffinityMask(GetCurrentThread(), before);
 }
 
+bool take_pages(unsigned char*, std::size_t) { return true; }
+
 std::string error_text(int code) {
     if (code < 0) return "Unknown error";
     char* text = nullptr;

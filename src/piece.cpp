@@ -23,26 +23,23 @@ void end_at_ctrl_z(piece& p) {
 
 }  // namespace
 
-// Zeroing fresh memory would not do: the compiler may turn malloc and memset
-// into calloc, which writes nothing.
-void touch_pages(unsigned char* p, std::size_t n) {
-    constexpr std::size_t smallest_page = 4096;
-    volatile unsigned char* v = p;
-    for (std::size_t i = 0; i < n; i += smallest_page) v[i] = 0;
-    v[n - 1] = 0;
-}
+constexpr std::size_t in_bytes = lead_size + read_size + line_size;
+constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
 
-bool make_piece_buffer(piece_buffer& b) {
-    constexpr std::size_t in_bytes = lead_size + read_size + line_size;
-    constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
+bool make_piece_buffer(piece_buffer& b, bool take) {
     b.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
     b.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
-    if (b.in_store == nullptr || b.out_store == nullptr) return false;
-    touch_pages(b.in_store.get(), in_bytes);
-    touch_pages(b.out_store.get(), out_bytes);
+    if (b.in_store == nullptr || b.out_store == nullptr ||
+        (take && (!io::take_pages(b.in_store.get(), in_bytes) || !io::take_pages(b.out_store.get(), out_bytes))))
+        return false;
     b.in = line_aligned(b.in_store.get(), lead_size);
     b.out = line_aligned(b.out_store.get(), 0);
     return true;
+}
+
+bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here) {
+    if (ends_here) return io::take_pages(b.out, decode_bound(first.got));
+    return io::take_pages(b.in_store.get(), in_bytes) && io::take_pages(b.out_store.get(), out_bytes);
 }
 
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {

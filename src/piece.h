@@ -38,14 +38,12 @@ struct piece_buffer {
     unsigned char* out = nullptr;  // decode_bound(read_size) bytes
 };
 
-// Allocates a piece buffer, every page of it written at once: a system that
-// hands out pages on first use (or a memory limit that kills on it) must do
-// so before the output is touched, not halfway through the text. False, and
-// nothing thrown, when the memory cannot be had.
-[[nodiscard]] bool make_piece_buffer(piece_buffer& b);
+// Allocates a piece buffer and, with `take`, has every page of it at once: a
+// system that hands out pages on first use (or a memory limit that kills on
+// it) must do so before the output is touched, not halfway through the text.
+// False, and nothing thrown, when the memory cannot be had.
+[[nodiscard]] bool make_piece_buffer(piece_buffer& b, bool take = true);
 
-// Writes to every page of `p` (n > 0).
-void touch_pages(unsigned char* p, std::size_t n);
 
 // One read's worth of the input.
 struct piece {
@@ -55,6 +53,11 @@ struct piece {
     bool at_end = false;   // no input follows this piece
     int error = 0;         // reading failed after `got` bytes
 };
+
+// Has the pages of the first piece's buffer that the one-thread pass will
+// use: all of them, or, for an input that ends with its first piece
+// (`ends_here`), room for that piece's text. False when they cannot be had.
+[[nodiscard]] bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here);
 
 // The reads and writes a pass makes: the platform layer's, or a test's that
 // fail or stall at chosen places.
