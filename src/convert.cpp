@@ -6,7 +6,6 @@
 // one_thread_pass.cpp, parallel_pass.cpp, destination.cpp, messages.cpp.
 #include "convert.h"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -94,10 +93,10 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
     if (plan.workers > 1 && !start_workers(plan, crew, buffers)) plan.workers = 1;
 
     // The text goes out through the system's file cache, which a memory
-    // limit counts too: memory for its first pages is had now and given back
-    // once the output is open, so that a limit too tight for them stops the
-    // program while the output is as it was.
-    const std::size_t cache_room = ends_here ? std::min(read_size, decode_bound(first.got)) : read_size;
+    // limit counts too: memory for the first piece's text is had now and
+    // given back once the output is open, so that a limit too tight for it
+    // stops the program while the output is as it was.
+    const std::size_t cache_room = decode_bound(first.got);
     std::unique_ptr<unsigned char[], piece_buffer::release> for_the_cache(
         static_cast<unsigned char*>(std::malloc(cache_room)));
     if (for_the_cache != nullptr) static_cast<void>(io::take_pages(for_the_cache.get(), cache_room));

@@ -83,10 +83,6 @@ MUTANTS = [
     dict(name="pages-not-touched", within="make_piece_buffer", breaks="a memory limit kills the program after the output was emptied",
          find="(take && (!io::take_pages(b.in_store.get(), in_bytes) || !io::take_pages(b.out_store.get(), out_bytes)))",
          replace="false"),
-    dict(name="first-pages-not-taken", within="convert_form_file",
-         breaks="a memory limit kills the one-thread pass after the output was emptied",
-         find="if (!take_first_pages(buffers[0], first, ends_here)) {", replace="if (false) {"),
-    # --- the conversion pass: opening, same file, writing, closing ------------
     dict(name="input-open-status", within="convert_form_file", breaks="a missing input exits 0",
          find="        report_cannot_open_input(input_path);\n        return 1;",
          replace="        report_cannot_open_input(input_path);\n        return 0;"),
