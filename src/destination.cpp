@@ -33,8 +33,8 @@ int refuse_same_file(const io::file_id& in_id, const destination& out, const cha
 // any depth; a disk holds every file on its file system, so writing either
 // overwrites what the other reads.
 bool same_file(const io::file_id& a, const io::file_id& b) {
-    const bool shared_store = a.kind == io::file_kind::regular || a.kind == io::file_kind::fifo ||
-                              a.kind == io::file_kind::block_device;
+    // A block device is among its own same_bytes wherever the system has them.
+    const bool shared_store = a.kind == io::file_kind::regular || a.kind == io::file_kind::fifo;
     if (shared_store && a.kind == b.kind && a.volume == b.volume && a.index == b.index) return true;
     auto among = [](const io::file_id::store& s, const auto& list) {
         return s != io::file_id::store{} && std::find(list.begin(), list.end(), s) != list.end();
