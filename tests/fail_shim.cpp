@@ -99,29 +99,29 @@ void slow_down(const char* call, int fd) {
 
 std::atomic<int> preads_under_way{0};
 
+// QUENLO_TEST_CHANGE, read when the shim loads: before any thread starts,
+// so that every thread sees it without a lock.
 struct change {
     bool wanted = false;
     std::string name, text;
     unsigned long long at = 0;
-    std::atomic<bool> done{false};  // the first read of byte AT is over
 };
 
-change& file_change() {
-    static change c;
-    static const bool parsed = [] {
-        const char* value = getenv("QUENLO_TEST_CHANGE");
-        const std::string s = value != nullptr ? value : "";
-        const std::size_t first = s.find(':'), second = s.find(':', first + 1);
-        if (first == std::string::npos || second == std::string::npos) return false;
-        c.name = s.substr(0, first);
-        c.at = strtoull(s.c_str() + first + 1, nullptr, 10);
-        c.text = s.substr(second + 1);
-        c.wanted = true;
-        return true;
-    }();
-    static_cast<void>(parsed);
+change read_change() {
+    change c;
+    const char* value = getenv("QUENLO_TEST_CHANGE");
+    const std::string s = value != nullptr ? value : "";
+    const std::size_t first = s.find(':'), second = s.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) return c;
+    c.name = s.substr(0, first);
+    c.at = strtoull(s.c_str() + first + 1, nullptr, 10);
+    c.text = s.substr(second + 1);
+    c.wanted = true;
     return c;
 }
+
+const change file_change = read_change();
+std::atomic<bool> file_changed{false};  // the first read of byte AT is over
 
 // Shows the file as changed to a pread of `size` bytes at `offset` that got `r`.
 ssize_t changed_view(const change& c, char* buffer, ssize_t r, unsigned long long offset) {
@@ -175,18 +175,18 @@ extern "C" ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
         errno = EIO;
         r = -1;
     } else {
-        change& c = file_change();
+        const change& c = file_change;
         const bool watched = c.wanted && names_file(fd, c.name);
         const auto from = static_cast<unsigned long long>(offset);
-        for (int waited = 0; watched && from >= c.at && !c.done && waited < 5000; ++waited) {
+        for (int waited = 0; watched && from >= c.at && !file_changed && waited < 5000; ++waited) {
             timespec pause{0, 1000000L};
             nanosleep(&pause, nullptr);
         }
         r = real<ssize_t (*)(int, void*, size_t, off_t)>("pread64")(fd, buffer, size, offset);
-        if (watched && c.done) {
+        if (watched && file_changed) {
             r = changed_view(c, static_cast<char*>(buffer), r, from);
         } else if (watched && from < c.at && r > 0 && from + static_cast<unsigned long long>(r) > c.at) {
-            c.done = true;
+            file_changed = true;
         }
     }
     --preads_under_way;
