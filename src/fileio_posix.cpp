@@ -81,6 +81,9 @@ int open_path(const char* path, int flags, file_handle& handle) {
 using store = file_id::store;
 
 store device_store(dev_t device) { return {0, static_cast<std::uint64_t>(device)}; }
+store file_store(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
 
 // Adds `s` to `list` unless it is there already; false when the list is full.
 bool add_store(std::array<store, file_id::max_stores>& list, store s) {
@@ -145,7 +148,7 @@ bool sysfs_backing(dev_t device, store& next) {
     struct stat backing;
     if (stat(path, &backing) != 0) return false;
     if (S_ISBLK(backing.st_mode)) next = device_store(backing.st_rdev);
-    else if (S_ISREG(backing.st_mode)) next = {static_cast<std::uint64_t>(backing.st_dev), static_cast<std::uint64_t>(backing.st_ino)};
+    else if (S_ISREG(backing.st_mode)) next = file_store(backing);
     else return false;
     return true;
 }
@@ -185,7 +188,7 @@ void find_stores(const struct stat& st, int fd, file_id& id) {
     if (S_ISBLK(st.st_mode))
         add_device_chain(st.st_rdev, fd, id.same_bytes);
     else
-        add_store(id.same_bytes, {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+        add_store(id.same_bytes, file_store(st));
     // Every regular file met lives on a device: the device of its file
     // system, and what that device reads and writes through, hold it.
     for (std::size_t i = 0; i < 2 * file_id::max_stores; ++i) {
