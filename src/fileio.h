@@ -81,6 +81,11 @@ void guard_standard_handles();
 [[nodiscard]] int open_output(const char* path, file_handle& handle);
 [[nodiscard]] int truncate_output(file_handle handle);
 [[nodiscard]] int identify(file_handle handle, file_id& id);
+// The size of a regular file, in bytes.
+[[nodiscard]] int file_size(file_handle handle, std::uint64_t& size);
+// Whether `handle` is a terminal (a console on Windows): a person typing, whom
+// nothing should wait for.
+[[nodiscard]] bool is_terminal(file_handle handle);
 
 // Reads up to `size` bytes; `got` is 0 only at the end of the input.
 [[nodiscard]] int read_some(file_handle handle, unsigned char* buffer, std::size_t size,

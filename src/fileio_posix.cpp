@@ -247,6 +247,16 @@ int identify(file_handle handle, file_id& id) {
     return 0;
 }
 
+int file_size(file_handle handle, std::uint64_t& size) {
+    struct stat st;
+    if (fstat(handle, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+bool is_terminal(file_handle handle) { return isatty(handle) != 0; }
+
 int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {
     auto raw = [handle](unsigned char* p, std::size_t n, int& error) -> long long {
         const ssize_t r = read(handle, p, n > SSIZE_MAX ? SSIZE_MAX : n);

@@ -150,6 +150,18 @@ int identify(file_handle handle, file_id& id) {
     return 0;
 }
 
+int file_size(file_handle handle, std::uint64_t& size) {
+    LARGE_INTEGER n{};
+    if (!is_disk_file(handle) || !GetFileSizeEx(handle, &n)) return last_error();
+    size = static_cast<std::uint64_t>(n.QuadPart);
+    return 0;
+}
+
+bool is_terminal(file_handle handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
 int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {
     DWORD n = 0;
     got = 0;

@@ -48,6 +48,17 @@ void report_same_file(const char* shown_path) {
     report("Input and output are the same file [" + io::display_path(shown_path) + "]\n");
 }
 
+void report_ctrl_z(std::uint64_t offset, std::uint64_t after, bool counted) {
+    std::string message = "Input ends at a Ctrl-Z byte at offset " + std::to_string(offset) + "; ";
+    if (!counted)
+        message += "what follows it was not decoded";
+    else if (after == 1)
+        message += "1 byte after it was not decoded";
+    else
+        message += std::to_string(after) + " bytes after it were not decoded";
+    report(message + "\n");
+}
+
 int report_no_memory(const char* input_path) {
     std::fputs("Not enough memory to decode file [", stderr);
     io::report_path(input_path);

@@ -141,9 +141,9 @@ MUTANTS = [
     dict(name="output-close-error-ignored", ci=True, within="close_files", breaks="an error shown only by closing the output goes unreported",
          find="if (closed_out != 0 && status == 0) {", replace="if (false) {"),
     dict(name="input-close-status-0", ci=True, within="close_files", breaks="a failed close of the input exits 0",
-         find="io::close_file(in) == 0 ? 0 : -1", replace="io::close_file(in) == 0 ? 0 : 0"),
+         find="io::close_file(in.handle) == 0 ? 0 : -1", replace="io::close_file(in.handle) == 0 ? 0 : 0"),
     dict(name="input-close-status-1", ci=True, within="close_files", breaks="a failed close of the input exits 1, not -1",
-         find="io::close_file(in) == 0 ? 0 : -1", replace="io::close_file(in) == 0 ? 0 : 1"),
+         find="io::close_file(in.handle) == 0 ? 0 : -1", replace="io::close_file(in.handle) == 0 ? 0 : 1"),
     # --- the command line ------------------------------------------------------
     dict(name="usage-status", within="main", breaks="a wrong argument count exits 0",
          find="    std::fputs(\"\\nusage: quenlo input [output]\\n\", stderr);\n    return 1;",

@@ -36,6 +36,16 @@ inline std::string cannot_write(const std::string& path, const std::string& reas
 inline std::string cannot_write_stdout(const std::string& reason) {
     return "Can't write standard output: " + reason + eol;
 }
+// The note after the text when a Ctrl-Z ended the input with bytes after it.
+inline std::string ctrl_z_note(std::size_t offset, std::size_t after) {
+    return "Input ends at a Ctrl-Z byte at offset " + std::to_string(offset) + "; " +
+           (after == 1 ? std::string("1 byte after it was") : std::to_string(after) + " bytes after it were") +
+           " not decoded" + eol;
+}
+inline std::string ctrl_z_note_uncounted(std::size_t offset) {
+    return "Input ends at a Ctrl-Z byte at offset " + std::to_string(offset) + "; what follows it was not decoded" +
+           eol;
+}
 inline std::string no_memory(const std::string& path) { return "Not enough memory to decode file [" + path + "]" + eol; }
 
 }  // namespace quenlo_test
