@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace quenlo::io {
 
@@ -66,6 +67,18 @@ struct command_line {
 // Writes `path` to standard error as display_path shows it, or as given where
 // memory for showing it is short. Never throws.
 void report_path(const char* path) noexcept;
+
+// Whether standard error is a terminal where a person reads the messages,
+// and which text it shows.
+enum class error_terminal : unsigned char {
+    none,   // a file, a pipe, or nothing: scripts read the bytes there
+    utf8,   // a terminal whose locale is UTF-8; on Windows any console (its UTF-16 API)
+    other,  // a terminal in another encoding
+};
+[[nodiscard]] error_terminal standard_error_terminal();
+// Shows UTF-8 `text` on standard error, a terminal that standard_error_terminal()
+// finds `utf8`; "\n" ends a line there, as the system ends lines.
+void show_on_terminal(std::string_view text);
 
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).

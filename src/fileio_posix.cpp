@@ -7,6 +7,9 @@
 #include <cstring>
 #include <limits>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +27,22 @@ command_line arguments(int argc, char* argv[]) noexcept { return {argc, argv, nu
 std::string display_path(const char* path) { return path; }
 
 void report_path(const char* path) noexcept { std::fputs(path, stderr); }
+
+error_terminal standard_error_terminal() {
+    if (isatty(STDERR_FILENO) == 0) return error_terminal::none;
+    // The user's character set, asked without changing the program's locale.
+    const locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (user == static_cast<locale_t>(nullptr)) return error_terminal::other;
+    const char* codeset = nl_langinfo_l(CODESET, user);
+    const bool utf8 = codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0);
+    freelocale(user);
+    return utf8 ? error_terminal::utf8 : error_terminal::other;
+}
+
+void show_on_terminal(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 namespace {
 

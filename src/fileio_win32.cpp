@@ -92,6 +92,27 @@ void report_path(const char* path) noexcept {
     }
 }
 
+error_terminal standard_error_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? error_terminal::utf8 : error_terminal::none;
+}
+
+// Through the console's own UTF-16 API, which shows every script whatever
+// the console's code page.
+void show_on_terminal(std::string_view text) {
+    std::string lines;
+    for (const char c : text) lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::wstring wide = to_wide(lines.c_str(), CP_UTF8);
+    std::fflush(stderr);
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    for (const wchar_t* at = wide.data(); at < wide.data() + wide.size();) {
+        DWORD written = 0;
+        const auto left = static_cast<DWORD>(wide.data() + wide.size() - at);
+        if (!WriteConsoleW(console, at, left < 8192 ? left : 8192, &written, nullptr) || written == 0) return;
+        at += written;
+    }
+}
+
 std::string display_path(const char* path) {
     // Characters that the code page lacks show as the system's best fit or '?'.
     return from_wide(to_wide(path, CP_UTF8).c_str(), CP_ACP);

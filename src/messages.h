@@ -7,7 +7,8 @@
 
 namespace quenlo::detail {
 
-// The Japanese "cannot be opened" message, in Shift_JIS, with no line end.
+// The Japanese "cannot be opened" message: in Shift_JIS with no line end
+// into a file or a pipe; on a terminal in its own encoding, line ended.
 void report_cannot_open_input(const char* input_path);
 void report_cannot_open_output(const char* output_path);
 void report_read_error(const char* input_path, int error);

@@ -22,6 +22,11 @@ inline std::string cannot_open_input(const std::string& path) {
            "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
 }
 
+// The same in UTF-8 and line ended, as a terminal under a UTF-8 locale shows it.
+inline std::string cannot_open_input_utf8(const std::string& path) {
+    return reinterpret_cast<const char*>(u8"ファイル [") + path + reinterpret_cast<const char*>(u8"] が開けません.") + eol;
+}
+
 // The other messages, each ended by the system's line end.
 inline std::string cannot_open_output(const std::string& path) { return "Can't open file [" + path + "]" + eol; }
 inline std::string same_file(const std::string& path) {
