@@ -80,6 +80,11 @@ enum class error_terminal : unsigned char {
 // finds `utf8`; "\n" ends a line there, as the system ends lines.
 void show_on_terminal(std::string_view text);
 
+// Whether a file or directory is there under `path` (a dangling symbolic
+// link included): the program's two words, --help and --version, are asked
+// of it only when no file has the name.
+[[nodiscard]] bool name_exists(const char* path);
+
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).
 // open_input and open_output refuse what is only such a stand-in (a closed

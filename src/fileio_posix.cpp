@@ -44,6 +44,11 @@ void show_on_terminal(std::string_view text) {
     std::fflush(stderr);
 }
 
+bool name_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
 namespace {
 
 // A stand-in for a closed standard handle: the read end of a pipe whose write

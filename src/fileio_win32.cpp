@@ -113,6 +113,10 @@ void show_on_terminal(std::string_view text) {
     }
 }
 
+bool name_exists(const char* path) {
+    return GetFileAttributesW(to_wide(path, CP_UTF8).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::string display_path(const char* path) {
     // Characters that the code page lacks show as the system's best fit or '?'.
     return from_wide(to_wide(path, CP_UTF8).c_str(), CP_ACP);

@@ -294,12 +294,35 @@ TEST(Program, InputIsNeverItsOwnOutput) {
     }
 }
 
+// --help and --version alone are answered only while no file has that name;
+// any other argument that starts with "-" is a file name.
 TEST(Program, OptionLikeArgumentIsAPath) {
     temp_dir dir;
     write_file(dir.file("-v"), "a+b");
-    const auto r = run_in(dir.path, {"-v"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "a b");
+    struct argument_case {
+        std::vector<std::string> args;
+        std::string file;  // made first, under the first argument's name, when not empty
+        int status;
+        std::string out_start;
+        std::string err;
+    };
+    const std::vector<argument_case> cases = {
+        {{"-v"}, "", 0, "a b", banner},
+        {{"--help"}, "", 0, "usage: quenlo input [output]" + eol + eol, banner},
+        {{"--version"}, "", 0, "quenlo " QUENLO_VERSION + eol, banner},
+        {{"--help"}, "h=%41", 0, "h=A", banner},
+        {{"--version"}, "v=%42", 0, "v=B", banner},
+        {{"--help", "out"}, "", 1, "", banner + cannot_open_input("--help")},
+    };
+    for (const auto& c : cases) {
+        if (!c.file.empty()) write_file(dir.file(c.args[0]), c.file);
+        const auto r = run_in(dir.path, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << ", " << c.args.size() << " arguments";
+        EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        if (!c.file.empty()) std::filesystem::remove(fs_path(dir.file(c.args[0])));
+    }
+    EXPECT_FALSE(exists(dir.file("out")));
 }
 
 // --- POSIX only -----------------------------------------------------------

@@ -151,7 +151,7 @@ MUTANTS = [
     dict(name="three-arguments-accepted", within="main", breaks="a third argument is ignored instead of refused",
          find="if (args.count == 3)", replace="if (args.count >= 3)"),
     dict(name="banner-on-stdout", within="main", breaks="the banner mixes with the decoded text",
-         find="               stderr);\n    if (args.count == 2)", replace="               stdout);\n    if (args.count == 2)"),
+         find="               stderr);\n    if (args.count == 2 && ", replace="               stdout);\n    if (args.count == 2 && "),
     dict(name="no-guard", within="main", breaks="a file opened later takes the slot of a closed standard handle",
          find="quenlo::io::guard_standard_handles();", replace=""),
     # --- the POSIX file layer --------------------------------------------------
