@@ -55,7 +55,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "decode HTML form data into text lines")
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "quenlo reads a file of HTML form data (application/x-www-form-urlencoded,"
        "as browsers submit it) and writes the decoded text, one field per line,"
-       "every line ended by CR LF, to standard output or into a file."
+       "each line break written as CR LF, to standard output or into a file."
        "It converts no character set: Shift_JIS stays Shift_JIS and UTF-8 stays"
        "UTF-8.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
