@@ -77,8 +77,9 @@ enum class error_terminal : unsigned char {
 };
 [[nodiscard]] error_terminal standard_error_terminal();
 // Shows UTF-8 `text` on standard error, a terminal that standard_error_terminal()
-// finds `utf8`; "\n" ends a line there, as the system ends lines.
-void show_on_terminal(std::string_view text);
+// finds `utf8`; "\n" ends a line there, as the system ends lines. False, with
+// nothing shown, when the terminal refuses it.
+[[nodiscard]] bool show_on_terminal(std::string_view text);
 
 // Whether a file or directory is there under `path` (a dangling symbolic
 // link included): the program's two words, --help and --version, are asked

@@ -39,9 +39,10 @@ error_terminal standard_error_terminal() {
     return utf8 ? error_terminal::utf8 : error_terminal::other;
 }
 
-void show_on_terminal(std::string_view text) {
+bool show_on_terminal(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+    return true;
 }
 
 bool name_exists(const char* path) {

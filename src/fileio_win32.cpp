@@ -99,18 +99,20 @@ error_terminal standard_error_terminal() {
 
 // Through the console's own UTF-16 API, which shows every script whatever
 // the console's code page.
-void show_on_terminal(std::string_view text) {
+bool show_on_terminal(std::string_view text) {
     std::string lines;
     for (const char c : text) lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    std::wstring wide = to_wide(lines.c_str(), CP_UTF8);
+    const std::wstring wide = to_wide(lines.c_str(), CP_UTF8);
     std::fflush(stderr);
     const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
     for (const wchar_t* at = wide.data(); at < wide.data() + wide.size();) {
         DWORD written = 0;
         const auto left = static_cast<DWORD>(wide.data() + wide.size() - at);
-        if (!WriteConsoleW(console, at, left < 8192 ? left : 8192, &written, nullptr) || written == 0) return;
+        if (!WriteConsoleW(console, at, left < 8192 ? left : 8192, &written, nullptr) || written == 0)
+            return at != wide.data();  // once part is shown, the rest is lost rather than shown twice
         at += written;
     }
+    return true;
 }
 
 bool name_exists(const char* path) {

@@ -42,9 +42,10 @@ void report_cannot_open_input(const char* input_path) {
         report(shift_jis);
         return;
     case io::error_terminal::utf8:
-        io::show_on_terminal(std::string(cannot_open_head_utf8) + input_path + std::string(cannot_open_tail_utf8) +
-                             "\n");
-        return;
+        if (io::show_on_terminal(std::string(cannot_open_head_utf8) + input_path +
+                                 std::string(cannot_open_tail_utf8) + "\n"))
+            return;
+        [[fallthrough]];  // a terminal that refused it still gets the message
     case io::error_terminal::other:
         report(shift_jis + "\n");
         return;
