@@ -9,7 +9,8 @@
 #  - checks that the manual page formats without warnings.
 # Needs (Debian 12): cmake g++ make g++-mingw-w64-x86-64 g++-mingw-w64-i686
 #   googletest locales wine wine64 dpkg-dev file lintian groff-base man-db
-#   wine32:i386 (after dpkg --add-architecture i386) qemu-user-static
+#   bsdutils (script) wine32:i386 (after dpkg --add-architecture i386)
+#   qemu-user-static
 # Where .ci/run could not install wine32:i386 (QUENLO_CI_UNAVAILABLE), the
 # 32-bit build is still made and packed, and its runs under Wine are skipped.
 set -euo pipefail
@@ -23,10 +24,28 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The zip holds every file its README lists under "In this folder".
+check_zip() {  # zip
+    local zip dir top names f
+    zip=$(realpath "$1")
+    dir=$(mktemp -d)
+    top=$(basename "$1" .zip)
+    (cd "$dir" && cmake -E tar xf "$zip")
+    names=$(tr -d '\r' <"$dir/$top/README.txt" |
+            sed -n '/^In this folder/,/^Running it/s/^  \([^ ]\{1,\}\) .*/\1/p' | tr '\\' /)
+    [ -n "$names" ] || { echo "$1: its README lists no file" >&2; exit 1; }
+    for f in $names; do
+        [ -f "$dir/$top/$f" ] || { echo "$1 lacks $f, which its README names" >&2; exit 1; }
+    done
+    echo "$1 holds every file its README names:" $names
+    rm -rf "$dir"
+}
+
 build_windows() {  # toolchain, build directory
     cmake -S . -B "$2" -DCMAKE_TOOLCHAIN_FILE="cmake/$1.cmake" -DQUENLO_WERROR=ON
     cmake --build "$2" -j2
     (cd "$2" && cpack -G ZIP)
+    check_zip "$2"/quenlo-*.zip
     # Linked statically: only DLLs that every Windows has.
     local dlls
     dlls=$("$1-objdump" -p "$2/quenlo.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)

@@ -12,4 +12,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 find_program(QUENLO_WINE NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CACHE)
 if(QUENLO_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENLO_WINE})
+else()
+  set(QUENLO_CANNOT_RUN "32-bit Wine's loader /usr/lib/wine/wine is missing "
+                        "(package wine32:i386, after dpkg --add-architecture i386)")
+  set(QUENLO_CANNOT_RUN_TAG Wine32LoaderMissing)
 endif()

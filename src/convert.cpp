@@ -1,5 +1,6 @@
 // The conversion, in order: open the input, read its first piece, plan the
-// pass, open the destination, run the pass, report how it ended, close.
+// pass, open the destination, run the pass, report how it ended (a failure,
+// or a Ctrl-Z that left bytes undecoded), close.
 // Every failure is reported, and none touches the output before it is known
 // that the input can be read and that every buffer and worker can be had.
 // The steps live beside it: piece.cpp (one piece read, decoded, written),
@@ -8,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -48,14 +50,46 @@ int report_outcome(const outcome& o, const char* input_path, const destination& 
     return 1;
 }
 
-// Closes the output, then the input, after every read. Returns the exit status.
-int close_files(io::file_handle in, const destination& out, int status) {
+// Where the input stands: how a pass found it, and where its first byte was.
+struct input {
+    io::file_handle handle{};
+    io::file_id id;
+    std::uint64_t origin = 0;  // a regular file's size counts from its start
+};
+
+// After a Ctrl-Z that ended the input, says so when bytes follow it. A
+// regular file's size counts them, so a Ctrl-Z as its last byte (as DOS-era
+// editors wrote) says nothing. A pipe is asked for one byte more, now that
+// all the text is out: that waits for its writer to write again or finish,
+// and reading the rest just to count it could take for ever. A terminal is
+// not waited for: only what came with the Ctrl-Z counts there.
+void note_ctrl_z(const outcome& o, const input& in) {
+    if (!o.ctrl_z) return;
+    std::uint64_t size = 0;
+    if (in.id.kind == io::file_kind::regular && io::file_size(in.handle, size) == 0) {
+        const std::uint64_t end = in.origin + o.ctrl_z_at + 1;
+        if (size > end) report_ctrl_z(o.ctrl_z_at, size - end, true);
+        return;
+    }
+    if (o.read_after == 0) {
+        if (io::is_terminal(in.handle)) return;
+        unsigned char next = 0;
+        std::size_t got = 0;
+        if (io::read_some(in.handle, &next, 1, got) != 0 || got == 0) return;
+    }
+    report_ctrl_z(o.ctrl_z_at, 0, false);
+}
+
+// Closes the output, notes a Ctrl-Z that left bytes undecoded when all went
+// well, then closes the input, after every read. Returns the exit status.
+int close_files(const input& in, const destination& out, const outcome& o, int status) {
     const int closed_out = close_destination(out);
     if (closed_out != 0 && status == 0) {
         report_write_error(out.path, closed_out);
         status = 1;
     }
-    const int closed = io::close_file(in) == 0 ? 0 : -1;
+    if (status == 0) note_ctrl_z(o, in);
+    const int closed = io::close_file(in.handle) == 0 ? 0 : -1;
     return status != 0 ? status : closed;
 }
 
@@ -74,6 +108,8 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
     }
     const pass_calls calls;
     io::file_id in_id;
+    std::uint64_t origin = 0;
+    static_cast<void>(io::position(in, origin));  // a pipe has no position, nor needs one
     piece first{buffers[0].in + lead_size};
     if (const int e = probe(calls, in, in_id, first)) {
         report_read_error(input_path, e);
@@ -113,7 +149,7 @@ int detail::convert_form_file(const char* input_path, const char* output_path, o
         finish_workers(plan, crew, buffers, first, true, o);
     else
         o = one_thread_pass(calls, in, first, buffers[0], out.handle);
-    return close_files(in, out, report_outcome(o, input_path, out));
+    return close_files({in, in_id, origin}, out, o, report_outcome(o, input_path, out));
 }
 
 int convert_form_file(const char* input_path, const char* output_path, output_mode mode) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace quenlo::io {
 
@@ -67,6 +68,24 @@ struct command_line {
 // memory for showing it is short. Never throws.
 void report_path(const char* path) noexcept;
 
+// Whether standard error is a terminal where a person reads the messages,
+// and which text it shows.
+enum class error_terminal : unsigned char {
+    none,   // a file, a pipe, or nothing: scripts read the bytes there
+    utf8,   // a terminal whose locale is UTF-8; on Windows any console (its UTF-16 API)
+    other,  // a terminal in another encoding
+};
+[[nodiscard]] error_terminal standard_error_terminal();
+// Shows UTF-8 `text` on standard error, a terminal that standard_error_terminal()
+// finds `utf8`; "\n" ends a line there, as the system ends lines. False, with
+// nothing shown, when the terminal refuses it.
+[[nodiscard]] bool show_on_terminal(std::string_view text);
+
+// Whether a file or directory is there under `path` (a dangling symbolic
+// link included): the program's two words, --help and --version, are asked
+// of it only when no file has the name.
+[[nodiscard]] bool name_exists(const char* path);
+
 // Makes sure the three standard handles are open, so that a file opened later
 // can never take the place of a closed one (output then fails to write).
 // open_input and open_output refuse what is only such a stand-in (a closed
@@ -81,6 +100,11 @@ void guard_standard_handles();
 [[nodiscard]] int open_output(const char* path, file_handle& handle);
 [[nodiscard]] int truncate_output(file_handle handle);
 [[nodiscard]] int identify(file_handle handle, file_id& id);
+// The size of a regular file, in bytes.
+[[nodiscard]] int file_size(file_handle handle, std::uint64_t& size);
+// Whether `handle` is a terminal (a console on Windows): a person typing, whom
+// nothing should wait for.
+[[nodiscard]] bool is_terminal(file_handle handle);
 
 // Reads up to `size` bytes; `got` is 0 only at the end of the input.
 [[nodiscard]] int read_some(file_handle handle, unsigned char* buffer, std::size_t size,

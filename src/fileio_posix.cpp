@@ -7,6 +7,9 @@
 #include <cstring>
 #include <limits>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +27,28 @@ command_line arguments(int argc, char* argv[]) noexcept { return {argc, argv, nu
 std::string display_path(const char* path) { return path; }
 
 void report_path(const char* path) noexcept { std::fputs(path, stderr); }
+
+error_terminal standard_error_terminal() {
+    if (isatty(STDERR_FILENO) == 0) return error_terminal::none;
+    // The user's character set, asked without changing the program's locale.
+    const locale_t user = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (user == static_cast<locale_t>(nullptr)) return error_terminal::other;
+    const char* codeset = nl_langinfo_l(CODESET, user);
+    const bool utf8 = codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0);
+    freelocale(user);
+    return utf8 ? error_terminal::utf8 : error_terminal::other;
+}
+
+bool show_on_terminal(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    return true;
+}
+
+bool name_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
 
 namespace {
 
@@ -246,6 +271,16 @@ int identify(file_handle handle, file_id& id) {
     if (id.kind == file_kind::regular) find_stores(st, handle, id);
     return 0;
 }
+
+int file_size(file_handle handle, std::uint64_t& size) {
+    struct stat st;
+    if (fstat(handle, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+bool is_terminal(file_handle handle) { return isatty(handle) != 0; }
 
 int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {
     auto raw = [handle](unsigned char* p, std::size_t n, int& error) -> long long {

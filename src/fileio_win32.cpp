@@ -92,6 +92,33 @@ void report_path(const char* path) noexcept {
     }
 }
 
+error_terminal standard_error_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? error_terminal::utf8 : error_terminal::none;
+}
+
+// Through the console's own UTF-16 API, which shows every script whatever
+// the console's code page.
+bool show_on_terminal(std::string_view text) {
+    std::string lines;
+    for (const char c : text) lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::wstring wide = to_wide(lines.c_str(), CP_UTF8);
+    std::fflush(stderr);
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    for (const wchar_t* at = wide.data(); at < wide.data() + wide.size();) {
+        DWORD written = 0;
+        const auto left = static_cast<DWORD>(wide.data() + wide.size() - at);
+        if (!WriteConsoleW(console, at, left < 8192 ? left : 8192, &written, nullptr) || written == 0)
+            return at != wide.data();  // once part is shown, the rest is lost rather than shown twice
+        at += written;
+    }
+    return true;
+}
+
+bool name_exists(const char* path) {
+    return GetFileAttributesW(to_wide(path, CP_UTF8).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::string display_path(const char* path) {
     // Characters that the code page lacks show as the system's best fit or '?'.
     return from_wide(to_wide(path, CP_UTF8).c_str(), CP_ACP);
@@ -148,6 +175,18 @@ int identify(file_handle handle, file_id& id) {
     // Unique per volume on NTFS and FAT (ReFS ids are 128-bit; this is their low half).
     id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
     return 0;
+}
+
+int file_size(file_handle handle, std::uint64_t& size) {
+    LARGE_INTEGER n{};
+    if (!is_disk_file(handle) || !GetFileSizeEx(handle, &n)) return last_error();
+    size = static_cast<std::uint64_t>(n.QuadPart);
+    return 0;
+}
+
+bool is_terminal(file_handle handle) {
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
 }
 
 int read_some(file_handle handle, unsigned char* buffer, std::size_t size, std::size_t& got) {

@@ -132,7 +132,10 @@ void run_worker(const pass_plan& plan, pass_progress& r, unsigned w, std::span<p
         if (k >= buffer_count(plan) && !wait_until_written(r, k - buffer_count(plan))) return;
         if (on_anothers_processor(plan, w, io::current_processor())) io::start_on_processor(plan.home + w);
         decode_state state{};
-        if (k != 0) read_piece_at(plan.calls, plan.in, plan.origin + k * read_size, here, p, state);
+        if (k != 0) {
+            read_piece_at(plan.calls, plan.in, plan.origin + k * read_size, here, p, state);
+            p.start = k * read_size;
+        }
         const decode_state before = state;
         const std::size_t n = decode_piece(state, p, here.out);
         if (!write_in_turn(plan, r, k, {p, here.out, n, before, state}) || p.at_end || p.error != 0) return;

@@ -17,6 +17,7 @@ void end_at_ctrl_z(piece& p) {
     if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
         p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
         p.at_end = true;
+        p.at_ctrl_z = true;
         p.error = 0;  // what failed to read came after the end
     }
 }
@@ -43,6 +44,8 @@ bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here)
 }
 
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {
+    p.start += p.read;
+    p.read = 0;
     p.error = calls.read_some(in, p.data, read_size, p.got);
     if (p.error != 0) {
         p.got = 0;
@@ -89,6 +92,7 @@ bool write_piece(const pass_calls& calls, const piece& p, const unsigned char* t
         o = {outcome::failure::read, p.error};
         return false;
     }
+    if (p.at_ctrl_z) o = {outcome::failure::none, 0, true, p.start + p.got, p.read - p.got - 1};
     return !p.at_end;
 }
 

@@ -52,6 +52,8 @@ struct piece {
     std::size_t read = 0;  // bytes read: `got`, and a Ctrl-Z with what followed it
     bool at_end = false;   // no input follows this piece
     int error = 0;         // reading failed after `got` bytes
+    std::uint64_t start = 0;  // where it starts, in bytes from the first byte the pass read
+    bool at_ctrl_z = false;   // a Ctrl-Z at data[got] ended the input
 };
 
 // Has the pages of the first piece's buffer that the one-thread pass will
@@ -68,7 +70,7 @@ struct pass_calls {
     std::function<int(io::file_handle, const unsigned char*, std::size_t)> write_all = io::write_all;
 };
 
-// Reads the next piece from where the input stands.
+// Reads the next piece from where the input stands, the one after `p`.
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p);
 
 // Reads the piece at `offset` with the lead before it into `b`, filling it
@@ -84,11 +86,16 @@ struct outcome {
     enum class failure : unsigned char { none, read, write };
     failure failed = failure::none;
     int error = 0;
+    // A Ctrl-Z ended the input: where it stands, from the first byte the pass
+    // read, and how many bytes after it the same read brought.
+    bool ctrl_z = false;
+    std::uint64_t ctrl_z_at = 0;
+    std::uint64_t read_after = 0;
 };
 
-// Writes a piece's decoded text. Returns whether the input goes on; if not
-// for a failure, says which in `o`. A read error shows after the text read
-// before it.
+// Writes a piece's decoded text. Returns whether the input goes on; if not,
+// says why in `o` (a failure, or the Ctrl-Z that ended it). A read error
+// shows after the text read before it.
 bool write_piece(const pass_calls& calls, const piece& p, const unsigned char* text, std::size_t n,
                  io::file_handle out, outcome& o);
 

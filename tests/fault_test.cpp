@@ -690,6 +690,9 @@ TEST(Fault, InputReachedThroughLoopDevicesAndMountsIsRefused) {
 }
 
 // A terminal (or /dev/null) receives the text; it is never "the same file".
+// On a terminal as standard error, the "cannot open" message is for a person:
+// in UTF-8 under a UTF-8 locale, in Shift_JIS under any other, line ended
+// either way (into files and pipes it stays as it was: the other tests).
 TEST(Fault, TerminalAndNullAreNotRefused) {
     temp_dir dir;
     write_file(dir.file("in"), "a=1&b=%41+\r\n");
@@ -707,10 +710,10 @@ TEST(Fault, TerminalAndNullAreNotRefused) {
     cfmakeraw(&raw);  // the bytes as written, no LF to CR LF on the way
     ASSERT_EQ(tcsetattr(slave, TCSANOW, &raw), 0);
 
-    auto read_terminal = [&] {
+    auto read_terminal = [&](std::size_t want) {
         std::string got;
         pollfd p{master, POLLIN, 0};
-        while (got.size() < expected.size() && poll(&p, 1, 5000) > 0) {
+        while (got.size() < want && poll(&p, 1, 5000) > 0) {
             char buf[64];
             const ssize_t n = read(master, buf, sizeof buf);
             if (n <= 0) break;
@@ -722,12 +725,27 @@ TEST(Fault, TerminalAndNullAreNotRefused) {
     const auto console = run_quenlo({dir.file("in")}, stdout_to(terminal));
     EXPECT_EQ(console.status, 0);
     EXPECT_EQ(console.err, banner);
-    EXPECT_EQ(read_terminal(), expected);
+    EXPECT_EQ(read_terminal(expected.size()), expected);
 
     const auto file = run_quenlo({dir.file("in"), terminal});
     EXPECT_EQ(file.status, 0);
     EXPECT_EQ(file.err, banner);
-    EXPECT_EQ(read_terminal(), expected);
+    EXPECT_EQ(read_terminal(expected.size()), expected);
+
+    const std::string missing = dir.file("missing \xE3\x81\x82.txt");
+    struct locale_case {
+        const char* locale;
+        std::string message;
+    };
+    for (const locale_case& c : {locale_case{"C.UTF-8", cannot_open_input_utf8(missing)},
+                                 locale_case{"C", cannot_open_input(missing) + eol}}) {
+        run_options o;
+        o.stderr_path = terminal;
+        o.env = {std::string("LC_ALL=") + c.locale};
+        const auto r = run_quenlo({missing}, o);
+        EXPECT_EQ(r.status, 1) << c.locale;
+        EXPECT_EQ(read_terminal(banner.size() + c.message.size()), banner + c.message) << c.locale;
+    }
     close(slave);
     close(master);
 

@@ -134,6 +134,10 @@ TEST(ParallelPass, SameTextAndEndingAsTheOneThreadPass) {
         const pass_result one = run_pass(dir.file("in"), dir.file("one"), 1, c.t);
         if (c.t.read_fails_at == std::numeric_limits<std::uint64_t>::max() && c.t.write_fails < 0) {
             ASSERT_TRUE(one.text == quenlo_test::reference_decode(in.substr(0, in.find('\x1A')))) << c.what;
+            ASSERT_EQ(one.o.ctrl_z, c.ctrl_z) << c.what;
+            if (c.ctrl_z) {
+                ASSERT_EQ(one.o.ctrl_z_at, 11 * piece_size + 100) << c.what;
+            }
         }
         for (const unsigned workers : {2u, 3u, 5u, 8u}) {
             const pass_result many = run_pass(dir.file("in"), dir.file("many"), workers, c.t);
@@ -141,6 +145,8 @@ TEST(ParallelPass, SameTextAndEndingAsTheOneThreadPass) {
                 << c.what << ", " << workers << " workers: " << many.text.size() << " bytes, not " << one.text.size();
             EXPECT_EQ(many.o.failed, one.o.failed) << c.what << ", " << workers << " workers";
             EXPECT_EQ(many.o.error, one.o.error) << c.what << ", " << workers << " workers";
+            EXPECT_EQ(many.o.ctrl_z, one.o.ctrl_z) << c.what << ", " << workers << " workers";
+            EXPECT_EQ(many.o.ctrl_z_at, one.o.ctrl_z_at) << c.what << ", " << workers << " workers";
         }
     }
 }

@@ -88,18 +88,42 @@ TEST(Program, ConsoleAndFileModeGiveTheSameText) {
     EXPECT_EQ(read_file(output), expected);
 }
 
+// A Ctrl-Z ends the input, however many reads would follow it, and says so
+// after the text when bytes follow it: one that is the last byte says
+// nothing. A regular file's size counts them, in whichever piece it stands,
+// with every worker or one.
 TEST(Program, TextModeReading) {
     temp_dir dir;
     const std::string input = dir.file("in.txt");
-    // Nothing after a Ctrl-Z is read, however many reads would follow it.
-    const std::string after = "after=ctrl-z\n";
-    std::string long_after;
-    while (long_after.size() < 600 * 1024) long_after += after;
-    for (const auto& rest : {after, long_after}) {
-        write_file(input, std::string("a=1\r\nb\0c\rd\x1A", 11) + rest);
-        const auto r = run_quenlo({input});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, std::string("a=1\r\nb\0c\r\nd", 11)) << rest.size() << " bytes after";
+    const std::string head("a=1\r\nb\0c\rd", 10);
+    const std::string decoded("a=1\r\nb\0c\r\nd", 11);
+    std::string long_after, deep;
+    while (long_after.size() < 600 * 1024) long_after += "after=ctrl-z\n";
+    while (deep.size() < 3 * quenlo::read_size) deep += "x=%41&";
+    const std::size_t deep_at = 2 * quenlo::read_size + 7;
+    struct ctrl_z_case {
+        std::string content;
+        std::string out;
+        std::string note;
+    };
+    const std::vector<ctrl_z_case> cases = {
+        {head + "\x1A" + "after=ctrl-z\n", decoded, ctrl_z_note(10, 13)},
+        {head + "\x1A" + long_after, decoded, ctrl_z_note(10, long_after.size())},
+        {head + "\x1A" + "\x1A", decoded, ctrl_z_note(10, 1)},
+        {head + "\x1A", decoded, ""},
+        {deep.substr(0, deep_at) + "\x1A" + deep.substr(deep_at + 1), reference_decode(deep.substr(0, deep_at)),
+         ctrl_z_note(deep_at, deep.size() - deep_at - 1)},
+    };
+    for (const auto& c : cases) {
+        write_file(input, c.content);
+        for (const bool one_processor : {false, true}) {
+            run_options o;
+            o.one_processor = one_processor;
+            const auto r = run_quenlo({input}, o);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_TRUE(r.out == c.out) << c.content.size() << " bytes";
+            EXPECT_EQ(r.err, banner + c.note) << c.content.size() << " bytes, one processor: " << one_processor;
+        }
     }
 }
 
@@ -270,55 +294,126 @@ TEST(Program, InputIsNeverItsOwnOutput) {
     }
 }
 
+// --help and --version alone are answered only while no file has that name;
+// any other argument that starts with "-" is a file name.
 TEST(Program, OptionLikeArgumentIsAPath) {
     temp_dir dir;
     write_file(dir.file("-v"), "a+b");
-    const auto r = run_in(dir.path, {"-v"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "a b");
+    struct argument_case {
+        std::vector<std::string> args;
+        std::string file;  // made first, under the first argument's name, when not empty
+        int status;
+        std::string out_start;
+        std::string err;
+    };
+    const std::vector<argument_case> cases = {
+        {{"-v"}, "", 0, "a b", banner},
+        {{"--help"}, "", 0, "usage: quenlo input [output]" + eol + eol, banner},
+        {{"--version"}, "", 0, "quenlo " QUENLO_VERSION + eol, banner},
+        {{"--help"}, "h=%41", 0, "h=A", banner},
+        {{"--version"}, "v=%42", 0, "v=B", banner},
+        {{"--help", "out"}, "", 1, "", banner + cannot_open_input("--help")},
+    };
+    for (const auto& c : cases) {
+        if (!c.file.empty()) write_file(dir.file(c.args[0]), c.file);
+        const auto r = run_in(dir.path, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << ", " << c.args.size() << " arguments";
+        EXPECT_EQ(r.out.substr(0, c.out_start.size()), c.out_start) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        if (!c.file.empty()) std::filesystem::remove(fs_path(dir.file(c.args[0])));
+    }
+    EXPECT_FALSE(exists(dir.file("out")));
 }
 
 // --- POSIX only -----------------------------------------------------------
+
+#ifndef _WIN32
+// What comes out of `fd` until `want` bytes came or ten seconds pass.
+std::string read_for(int fd, std::size_t want) {
+    std::string got;
+    while (got.size() < want) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        char buf[256];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// quenlo /dev/stdin between two pipes: the test's ends, and the program.
+struct piped_quenlo {
+    int to = -1, from = -1;
+    started_quenlo program;
+};
+
+piped_quenlo start_piped() {
+    // The test's own ends must not stay open in the program.
+    int to_child[2], from_child[2];
+    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) return {};
+    run_options o;
+    o.stdin_fd = to_child[0];
+    o.stdout_fd = from_child[1];
+    o.timeout_seconds = 10;
+    piped_quenlo p{to_child[1], from_child[0], start_quenlo({"/dev/stdin"}, o)};
+    close(to_child[0]);
+    close(from_child[1]);
+    return p;
+}
+#endif
 
 // Each line must come out while the input is still open: a live filter.
 TEST(ProgramPosix, DecodedTextIsWrittenBeforeTheNextReadWaits) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows has no path for standard input (/dev/stdin)";
 #else
-    // The test's own ends must not stay open in the program.
-    int to_child[2], from_child[2];
-    ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(from_child, O_CLOEXEC), 0);
-    run_options o;
-    o.stdin_fd = to_child[0];
-    o.stdout_fd = from_child[1];
-    o.timeout_seconds = 10;
-    started_quenlo program = start_quenlo({"/dev/stdin"}, o);
-    close(to_child[0]);
-    close(from_child[1]);
-
-    auto read_with_timeout = [&](std::size_t want) {
-        std::string got;
-        while (got.size() < want) {
-            pollfd p{from_child[0], POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) break;
-            char buf[256];
-            const ssize_t n = read(from_child[0], buf, sizeof buf);
-            if (n <= 0) break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    };
+    piped_quenlo p = start_piped();
+    ASSERT_GE(p.to, 0);
     for (const std::string line : {"a=1&b=%41\n", "c=x+y\r"}) {
-        ASSERT_EQ(write(to_child[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ASSERT_EQ(write(p.to, line.data(), line.size()), static_cast<ssize_t>(line.size()));
         const std::string expected = line[0] == 'a' ? "a=1\r\nb=A\r\n" : "c=x y\r\n";
-        EXPECT_EQ(read_with_timeout(expected.size()), expected);
+        EXPECT_EQ(read_for(p.from, expected.size()), expected);
     }
-    close(to_child[1]);
-    const auto r = wait_quenlo(program);
-    close(from_child[0]);
+    close(p.to);
+    const auto r = wait_quenlo(p.program);
+    close(p.from);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, banner);
+#endif
+}
+
+// From a pipe, whose size no one knows, a Ctrl-Z is noted when bytes follow
+// it: in the same read, or written later (the program waits for one more
+// byte, or the end, once its text is out). A Ctrl-Z last in the pipe says
+// nothing.
+TEST(ProgramPosix, CtrlZFromAPipe) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no path for standard input (/dev/stdin)";
+#else
+    struct pipe_case {
+        std::string first, later, note;
+    };
+    const std::vector<pipe_case> cases = {
+        {"a=1\x1A", "", ""},
+        {"a=1\x1A" "b=2", "", ctrl_z_note_uncounted(3)},
+        {"a=1\x1A", "b=2", ctrl_z_note_uncounted(3)},
+    };
+    for (const auto& c : cases) {
+        piped_quenlo p = start_piped();
+        ASSERT_GE(p.to, 0);
+        ASSERT_EQ(write(p.to, c.first.data(), c.first.size()), static_cast<ssize_t>(c.first.size()));
+        EXPECT_EQ(read_for(p.from, 3), "a=1");  // the text is out before the rest is written
+        if (!c.later.empty()) {
+            ASSERT_EQ(write(p.to, c.later.data(), c.later.size()), static_cast<ssize_t>(c.later.size()));
+        }
+        close(p.to);
+        const auto r = wait_quenlo(p.program);
+        EXPECT_EQ(read_for(p.from, 1), "");
+        close(p.from);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, banner + c.note) << c.first.size() << " bytes, then " << c.later.size();
+    }
 #endif
 }
 

@@ -22,6 +22,11 @@ inline std::string cannot_open_input(const std::string& path) {
            "] \x82\xAA\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x2E";
 }
 
+// The same in UTF-8 and line ended, as a terminal under a UTF-8 locale shows it.
+inline std::string cannot_open_input_utf8(const std::string& path) {
+    return reinterpret_cast<const char*>(u8"ファイル [") + path + reinterpret_cast<const char*>(u8"] が開けません.") + eol;
+}
+
 // The other messages, each ended by the system's line end.
 inline std::string cannot_open_output(const std::string& path) { return "Can't open file [" + path + "]" + eol; }
 inline std::string same_file(const std::string& path) {
@@ -35,6 +40,16 @@ inline std::string cannot_write(const std::string& path, const std::string& reas
 }
 inline std::string cannot_write_stdout(const std::string& reason) {
     return "Can't write standard output: " + reason + eol;
+}
+// The note after the text when a Ctrl-Z ended the input with bytes after it.
+inline std::string ctrl_z_note(std::size_t offset, std::size_t after) {
+    return "Input ends at a Ctrl-Z byte at offset " + std::to_string(offset) + "; " +
+           (after == 1 ? std::string("1 byte after it was") : std::to_string(after) + " bytes after it were") +
+           " not decoded" + eol;
+}
+inline std::string ctrl_z_note_uncounted(std::size_t offset) {
+    return "Input ends at a Ctrl-Z byte at offset " + std::to_string(offset) + "; what follows it was not decoded" +
+           eol;
 }
 inline std::string no_memory(const std::string& path) { return "Not enough memory to decode file [" + path + "]" + eol; }
 

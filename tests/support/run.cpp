@@ -77,6 +77,8 @@ started_quenlo start_quenlo(const std::vector<std::string>& args, const run_opti
     }
     if (options.close_stderr)
         posix_spawn_file_actions_addclose(&actions, 2);
+    else if (!options.stderr_path.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, options.stderr_path.c_str(), O_WRONLY, 0);
     else
         posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
@@ -166,7 +168,7 @@ run_result wait_quenlo(started_quenlo& program) {
     }
     if (options.stdout_path.empty() && options.stdout_fd < 0 && !options.close_stdout)
         r.out = read_file(program.capture->file("out"));
-    if (!options.close_stderr) r.err = read_file(program.capture->file("err"));
+    if (!options.close_stderr && options.stderr_path.empty()) r.err = read_file(program.capture->file("err"));
     return r;
 }
 

@@ -23,6 +23,7 @@ struct run_options {
     bool close_stdout = false;  // on Windows: no standard output handle at all
     bool close_stdin = false;   // POSIX only
     bool close_stderr = false;  // POSIX only; nothing is captured then
+    std::string stderr_path;    // POSIX only: when not empty, standard error goes there, uncaptured
     std::vector<std::string> env;  // POSIX only: NAME=VALUE entries added to the environment
     std::size_t address_space_kib = 0;  // POSIX only: when not 0, the program's limit (ulimit -v)
     std::size_t stack_kib = 0;          // POSIX only, with address_space_kib: its stack's (ulimit -s)
