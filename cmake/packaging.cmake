@@ -85,6 +85,8 @@ if(WIN32)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL tool)
   set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  # Inside a directory named as the .zip, as an archive of the whole install is.
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -137,7 +139,9 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA
 # CPack also adds maintainer scripts that run ldconfig, which the trigger
 # replaces (lintian: maintscript-calls-ldconfig); they are taken out of the
 # package once it is made.
-set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-without-ldconfig-scripts.cmake)
+if(NOT WIN32)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-without-ldconfig-scripts.cmake)
+endif()
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquenlo-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
