@@ -38,36 +38,40 @@ def load(path="libquenlo.so.1"):
 
 
 class Decoder:
-    """One input, handed over in pieces of any size, cut anywhere."""
+    """One input, handed over in pieces of any size, cut anywhere. A call
+    through ctypes costs about a microsecond, so the objects every call needs
+    are made once, here."""
 
     def __init__(self, lib):
-        self.lib = lib
-        self.state = State()
-        self.room = 0
-        self.out = None
-        self.written = ctypes.c_size_t()
+        self._decode, self._finish, self._bound = lib.quenlo_decode, lib.quenlo_finish, lib.quenlo_decode_bound
+        self._state = ctypes.byref(State())
+        self._written = ctypes.c_size_t()
+        self._written_ref = ctypes.byref(self._written)
+        self._fits = -1  # the longest piece whose text the buffer has room for
+        self._room_for(4096)
 
-    def _ensure_room(self, size):
-        if size > self.room:
-            self.out = ctypes.create_string_buffer(size)
-            self.room = size
+    def _room_for(self, size):
+        size = max(size, 2 * self._fits)
+        self._out = ctypes.create_string_buffer(self._bound(size))
+        self._view = memoryview(self._out)
+        self._fits = size
+
+    def _text(self, error, name):
+        if error != 0:
+            raise RuntimeError(f"{name}: error {error}")
+        return bytes(self._view[:self._written.value])
 
     def decode(self, piece):
         """The text of `piece` (bytes), continuing the input so far."""
-        self._ensure_room(self.lib.quenlo_decode_bound(len(piece)))
-        error = self.lib.quenlo_decode(ctypes.byref(self.state), piece, len(piece), self.out,
-                                       ctypes.byref(self.written))
-        if error != 0:
-            raise RuntimeError(f"quenlo_decode: error {error}")
-        return ctypes.string_at(self.out, self.written.value)
+        if len(piece) > self._fits:
+            self._room_for(len(piece))
+        return self._text(self._decode(self._state, piece, len(piece), self._out, self._written_ref),
+                          "quenlo_decode")
 
     def finish(self):
-        """The end of the input: an escape cut off there, as it stands."""
-        self._ensure_room(2)
-        error = self.lib.quenlo_finish(ctypes.byref(self.state), self.out, ctypes.byref(self.written))
-        if error != 0:
-            raise RuntimeError(f"quenlo_finish: error {error}")
-        return ctypes.string_at(self.out, self.written.value)
+        """The end of the input: an escape cut off there, as it stands. The
+        decoder is then ready for a next input."""
+        return self._text(self._finish(self._state, self._out, self._written_ref), "quenlo_finish")
 
 
 def decode_bytes(lib, data):
