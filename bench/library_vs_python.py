@@ -69,8 +69,9 @@ def main(argv):
             lib_rate = mb / statistics.median(t[0] for t in times)
             py_rate = mb / statistics.median(t[1] for t in times)
             ratio = statistics.median(t[1] / t[0] for t in times)
+            shown = f"{ratio:.1f}" if ratio < 10 else f"{ratio:.0f}"
             print(f"| {os.path.basename(path)} | {len(data) / 2**20:.0f} | {mode} | {lib_rate:.0f} | {py_rate:.1f} "
-                  f"| {ratio:.0f}× |")
+                  f"| {shown}× |")
     return 0
 
 
