@@ -16,25 +16,101 @@ example_output() {
     printf 'name=Jane Doe\r\nemail=jane@example.org\r\nsubject=100%% cotton?\r\nmessage=Yes & no\r\n'
 }
 
+# install_debs ROOT DEB...: installs the packages with dpkg into a new
+# scratch root (which has no C library: the host's serves, or an emulator
+# takes the one of the target's packages), and checks that apt could install
+# them here, their dependencies resolved.
+install_debs() {
+    local root=$1
+    shift
+    rm -rf "$root"
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+    touch "$root/var/lib/dpkg/status"
+    dpkg --root="$root" --force-depends --force-architecture --force-not-root -i "$@" >/dev/null
+    apt-get install --simulate --quiet "${@/#/./}" >/dev/null
+}
+
 # check_deb DEB [EMULATOR...]: shows the package, checks it with lintian,
-# installs it into a scratch root beside it with dpkg (the dependencies must resolve
-# here) and runs the installed quenlo on the bundled example, through the
-# emulator when one is given. The scratch root has no C library: the host's
-# serves, or the emulator takes the one of the target's packages.
+# installs it into a scratch root beside it and runs the installed quenlo on
+# the bundled example, through the emulator when one is given.
 check_deb() {
     local deb=$1 root
     shift
     dpkg-deb --info "$deb"
     lintian --fail-on error,warning "$deb"
     root=$(dirname "$deb")/scratch-root
-    rm -rf "$root"
-    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-    touch "$root/var/lib/dpkg/status"
-    dpkg --root="$root" --force-depends --force-architecture --force-not-root -i "$deb" >/dev/null
-    apt-get install --simulate --quiet "./$deb" >/dev/null
+    install_debs "$root" "$deb"
     "$@" "$root/usr/bin/quenlo" examples/contact-form.txt 2>/dev/null | cmp - <(example_output)
     echo "installed quenlo decodes the example as it should"
     installed_manual=$root/usr/share/man/man1/quenlo.1.gz
+}
+
+# check_library_debs DIR ARCH: the library's two packages that DIR holds for
+# ARCH, shown and checked with lintian; prints their paths, the shared
+# library's first.
+check_library_debs() {
+    local deb
+    for deb in "$1"/libquenlo1_*_"$2".deb "$1"/libquenlo-dev_*_"$2".deb; do
+        dpkg-deb --info "$deb" >&2
+        dpkg-deb --contents "$deb" >&2
+        lintian --fail-on error,warning "$deb" >&2
+        echo "$deb"
+    done
+}
+
+# check_exports LIBRARY: the shared library exports the symbols that its
+# package's symbols file declares, each with its version, and nothing else.
+check_exports() {
+    local exported declared
+    nm -D --defined-only "$1"
+    # nm writes NAME@@VERSION, and a version node's own symbol as NAME alone.
+    exported=$(nm -D --defined-only "$1" | awk '{print $3}' | sed 's/@@/@/; /@/!s/.*/&@&/' | sort)
+    declared=$(sed -n 's/^ \([^ ]*\) .*/\1/p' packaging/debian/libquenlo1/symbols | sort)
+    if [ "$exported" != "$declared" ]; then
+        echo "$1 does not export what packaging/debian/libquenlo1/symbols declares:" >&2
+        diff <(echo "$declared") <(echo "$exported") >&2
+        return 1
+    fi
+    echo "exports: the $(wc -l <<<"$declared") symbols of packaging/debian/libquenlo1/symbols, nothing else"
+}
+
+# form_input FILE SIZE: SIZE bytes of random form data (escapes whole and
+# broken, field and line breaks, bytes 0x80-0xFF and NUL) without Ctrl-Z,
+# which ends the program's input while the library decodes every byte.
+form_input() {
+    python3 - "$1" "$2" <<'PY'
+import random, sys
+path, size = sys.argv[1], int(sys.argv[2])
+r = random.Random(32)
+special = [b"%41", b"%e3%81%82", b"%2", b"%", b"%zz", b"&", b"+", b"\t", b"\r\n", b"\r", b"\n", b"=", b"\x00", b"\x82\xa0"]
+out = bytearray()
+while len(out) < size:
+    out += b"field" if r.random() < 0.3 else r.choice(special)
+    out += bytes(r.choice(b"abcxyz019") for _ in range(r.randrange(0, 40)))
+open(path, "wb").write(out[:size])
+PY
+}
+
+# host_kernel: the kernel a library built with every kernel picks on this
+# CPU, read from /proc/cpuinfo as the registry reads the CPU.
+host_kernel() {
+    local flags
+    flags=" $(sed -n 's/^flags[[:space:]]*: //p' /proc/cpuinfo | head -n 1) "
+    case $(uname -m) in
+    aarch64) echo neon ;;
+    x86_64)
+        if [[ $flags == *" avx512bw "* && $flags == *" avx512vbmi "* && $flags == *" avx512_vbmi2 "* &&
+              $flags == *" bmi2 "* && $flags == *" popcnt "* ]]; then
+            echo avx512
+        elif [[ $flags == *" avx2 "* ]]; then
+            echo avx2
+        elif [[ $flags == *" ssse3 "* ]]; then
+            echo ssse3
+        else
+            echo scalar
+        fi ;;
+    *) echo scalar ;;
+    esac
 }
 
 # fuzz_decoder BUILD_DIR SECONDS [CMAKE_ARG...] [-- EMULATOR...]: builds the

@@ -4,8 +4,9 @@
 #    their .zip packages; runs the whole test suite of each build under Wine,
 #    and a smoke check of the 32-bit build against the 64-bit one (the same
 #    runs, compared byte for byte);
-#  - builds the .deb, checks it with lintian, installs it into a scratch root
-#    and runs the installed quenlo on the bundled example;
+#  - builds the .deb packages (the program, libquenlo1, libquenlo-dev), checks
+#    the program's with lintian, installs it into a scratch root and runs the
+#    installed quenlo on the bundled example (.ci/library.sh takes the other two);
 #  - checks that the manual page formats without warnings.
 # Needs (Debian 12): cmake g++ make g++-mingw-w64-x86-64 g++-mingw-w64-i686
 #   googletest locales wine wine64 dpkg-dev file lintian groff-base man-db
@@ -100,12 +101,18 @@ else
     skip_step "32-bit build under Wine: a smoke check against the 64-bit build" wine32:i386
 fi
 
-step "Debian package, installed into a scratch root and run"
+step "Debian packages; the program's installed into a scratch root and run"
 cmake -S . -B build-pkg -DQUENLO_WERROR=ON -DQUENLO_BUILD_TESTS=OFF
 cmake --build build-pkg -j2
 (cd build-pkg && cpack -G DEB)
 deb=$(ls build-pkg/quenlo_*.deb)
 check_deb "$deb"
+# Every .zip holds the program and its documents, not the library.
+for zip in build-win64/quenlo-*.zip build-win32/quenlo-*.zip; do
+    files=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | LC_ALL=C sort | paste -sd' ')
+    [ "$files" = "LICENSE.txt README.txt bin/quenlo.exe examples/contact-form.txt quenlo-manual.txt" ] ||
+        { echo "$zip holds: $files" >&2; exit 1; }
+done
 
 step "Manual page"
 problems=$(groff -ww -z -man quenlo.1 2>&1; MANWIDTH=80 man --warnings -l "$installed_manual" 2>&1 >/dev/null)
@@ -116,4 +123,4 @@ fi
 echo "groff and man: no warnings"
 
 step "Packages"
-ls -l build-win64/quenlo-*.zip build-win32/quenlo-*.zip "$deb"
+ls -l build-win64/quenlo-*.zip build-win32/quenlo-*.zip build-pkg/*.deb

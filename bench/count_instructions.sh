@@ -46,9 +46,9 @@ EOF
 # The flags of a Release build; the registry holds the kernels counted.
 k="$root/src/kernels"
 common=("$k/registry.cpp" "$k/scalar.cpp" "$k/vector.cpp" "$root/src/decode.cpp")
-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -I"$root/src" \
+g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -I"$root/src" -I"$root/include" \
     -I"$root/tests" "$work/once.cpp" "${common[@]}" "$k/ssse3.cpp" "$k/avx2.cpp" -o "$work/once-"
-aarch64-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_NEON=1 -I"$root/src" \
+aarch64-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -static -DQUENLO_WITH_NEON=1 -I"$root/src" -I"$root/include" \
     -I"$root/tests" "$work/once.cpp" "${common[@]}" "$k/neon.cpp" -o "$work/once-aarch64-linux-gnu-"
 
 count() {  # binary emulator kernel kind

@@ -30,7 +30,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 g++ -std=c++20 -O2 -I"$root/tests" "$root/bench/make_corpus.cpp" -o "$work/make_corpus"
-g++ -std=c++20 -O2 -I"$root/src" "$root/bench/kernel_ab.cpp" -o "$work/kernel_ab" -ldl
+g++ -std=c++20 -O2 -I"$root/src" -I"$root/include" "$root/bench/kernel_ab.cpp" -o "$work/kernel_ab" -ldl
 corpora=()
 for kind in ascii sjis utf8 textarea; do
     "$work/make_corpus" "$kind" 4M >"$work/$kind" && corpora+=("$work/$kind")
@@ -53,7 +53,7 @@ for tree in "${trees[@]}"; do
         [[ -f $f && $f != */neon.cpp ]] && sources+=("$f")
     done
     # Loops aligned as the CMake build aligns them, whatever the tree's own build did.
-    g++ -std=c++20 -O3 -DNDEBUG -falign-loops=32 -fPIC -shared -fno-gnu-unique -Wl,-Bsymbolic -I"$tree/src" \
+    g++ -std=c++20 -O3 -DNDEBUG -falign-loops=32 -fPIC -shared -fno-gnu-unique -Wl,-Bsymbolic -I"$tree/src" -I"$tree/include" \
         -DQUENLO_WITH_SSSE3=1 -DQUENLO_WITH_AVX2=1 -DQUENLO_WITH_AVX512=1 \
         "${sources[@]}" -o "$library"
     libraries+=("$library")

@@ -1,5 +1,5 @@
 // The public decoder: the kernel the CPU runs best, and the end of the input.
-#include "decode.h"
+#include <quenlo/decode.h>
 
 #include "kernels/kernel.h"
 #include "kernels/rule.h"

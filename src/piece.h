@@ -9,8 +9,9 @@
 #include <functional>
 #include <memory>
 
+#include <quenlo/decode.h>
+
 #include "convert.h"
-#include "decode.h"
 #include "fileio.h"
 
 namespace quenlo::detail {

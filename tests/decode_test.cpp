@@ -1,5 +1,5 @@
 // The decoder's public entry points: the decoding rules case by case, and cuts anywhere.
-#include "decode.h"
+#include <quenlo/decode.h>
 #include "support/decode_pieces.h"
 #include "support/form_data.h"
 

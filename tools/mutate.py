@@ -232,6 +232,15 @@ MUTANTS = [
          file="fileio.h", find="if (n == 0) return -1;", replace="if (n == 0) continue;"),
     dict(name="read-interrupt-fails", breaks="an interrupted read is reported as an error",
          file="fileio.h", find="if (error != interrupted) return error;", replace="return error;"),
+    # --- the C interface --------------------------------------------------------
+    dict(name="c-state-loses-cr", within="state_to", breaks="a CR LF cut between two C calls gives two line breaks",
+         find="c.internal[after_cr_at] = state.after_cr ? 1 : 0;", replace=""),
+    dict(name="c-bad-state-accepted", within="state_from", breaks="a C state never zeroed reaches the decoder",
+         find="if (len > 2 || ", replace="if ("),
+    dict(name="c-null-output-unchecked", within="quenlo_decode", breaks="a NULL output buffer is written to",
+         find="(in == nullptr || out == nullptr)", replace="in == nullptr"),
+    dict(name="c-bound-wraps", within="quenlo_decode_bound", breaks="the bound of a huge input wraps to a small number",
+         find="input_size > largest ? SIZE_MAX : ", replace="(void)largest, "),
     # --- the decoder -----------------------------------------------------------
     dict(name="hex-lower-case-lost", breaks="%e3 is no longer an escape",
          find="t['a' + c] = static_cast<std::int8_t>(10 + c);", replace=""),

@@ -47,7 +47,7 @@
 #include <cstdint>
 #include <span>
 
-#include "decode.h"
+#include <quenlo/decode.h>
 
 namespace quenlo::detail {
 

@@ -1,7 +1,7 @@
 // The scalar kernel: the decoder's state machine, one byte at a time.
 // Runs of plain bytes are copied whole. Every other kernel leaves the
 // carried state and the tail of the input to it.
-#include "decode.h"
+#include <quenlo/decode.h>
 #include "kernels/kernel.h"
 #include "kernels/rule.h"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "decode.h"
+#include <quenlo/decode.h>
 #include "kernels/kernel.h"
 
 namespace quenlo_test {

@@ -1,4 +1,5 @@
 // Form-data decoder: application/x-www-form-urlencoded bytes in, text lines out.
+// The C++ interface of libquenlo (C++20); quenlo/quenlo.h is the C one.
 //
 // A resumable state machine: the input may be handed over in pieces of any
 // size, split anywhere (inside a %XY escape or between CR and LF), and the
@@ -9,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include <quenlo/export.h>
 
 namespace quenlo {
 
@@ -36,8 +39,8 @@ constexpr std::size_t decode_bound(std::size_t input_size) { return 2 * input_si
 //   '%' and two hex digits (either case) become that byte; any other '%' is
 //   an ordinary byte, and what follows it is decoded as usual.
 //   Every other byte, 0x00 and 0x80-0xFF included, is copied unchanged.
-std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
-                              unsigned char* out);
+QUENLO_API std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char> in,
+                                         unsigned char* out);
 
 // The context rule: the state before any byte of an input depends only on the
 // two bytes before it (a '%' or "%X" still waiting for digits, or a CR whose
@@ -48,10 +51,10 @@ inline constexpr std::size_t context_size = 2;
 
 // The state that decoding an input leaves just after `lead`, the last
 // context_size bytes before that point (fewer at the input's start).
-decode_state decode_state_after(std::span<const unsigned char> lead);
+QUENLO_API decode_state decode_state_after(std::span<const unsigned char> lead);
 
 // Ends the input: an escape left unfinished ("%" or "%X") is written as it
 // stands. Writes at most two bytes to `out` and returns how many; resets `state`.
-std::size_t decode_form_finish(decode_state& state, unsigned char* out);
+QUENLO_API std::size_t decode_form_finish(decode_state& state, unsigned char* out);
 
 }  // namespace quenlo
