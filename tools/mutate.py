@@ -436,8 +436,14 @@ def main():
     print(f"scratch tree {tree}; build log {log}", flush=True)
 
     build_cmd = ["cmake", "--build", str(build), "-j", args.jobs]
-    test_cmd = ["ctest", "--test-dir", str(build), "-j", args.jobs, "--stop-on-failure", "--timeout", "60"]
-    if run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"], tree, 600, log) != 0 \
+    # The suite as the README runs it, less what tests the documents' recipes
+    # (other tools running the program, 8 s a run, and ctest starts the
+    # longest first), and the shared library no test links, which would
+    # compile a mutated decoder twice.
+    test_cmd = ["ctest", "--test-dir", str(build), "-j", args.jobs, "--stop-on-failure", "--timeout", "60",
+                "-E", "^Recipes[.]"]
+    if run(["cmake", "-S", str(tree), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", "-DQUENLO_SHARED=OFF"],
+           tree, 600, log) != 0 \
             or run(build_cmd, tree, 1800, log) != 0 or run(test_cmd, tree, 1800, log) != 0:
         print(f"the unmutated tree does not build or pass its tests: see {log}", file=sys.stderr)
         return 2
