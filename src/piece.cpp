@@ -17,7 +17,6 @@ void end_at_ctrl_z(piece& p) {
     if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
         p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
         p.at_end = true;
-        p.at_ctrl_z = true;
         p.error = 0;  // what failed to read came after the end
     }
 }
@@ -92,7 +91,8 @@ bool write_piece(const pass_calls& calls, const piece& p, const unsigned char* t
         o = {outcome::failure::read, p.error};
         return false;
     }
-    if (p.at_ctrl_z) o = {outcome::failure::none, 0, true, p.start + p.got, p.read - p.got - 1};
+    // Only a Ctrl-Z leaves bytes read that are not decoded.
+    if (p.read > p.got) o = {outcome::failure::none, 0, true, p.start + p.got, p.read - p.got - 1};
     return !p.at_end;
 }
 

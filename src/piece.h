@@ -54,7 +54,6 @@ struct piece {
     bool at_end = false;   // no input follows this piece
     int error = 0;         // reading failed after `got` bytes
     std::uint64_t start = 0;  // where it starts, in bytes from the first byte the pass read
-    bool at_ctrl_z = false;   // a Ctrl-Z at data[got] ended the input
 };
 
 // Has the pages of the first piece's buffer that the one-thread pass will
