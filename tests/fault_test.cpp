@@ -420,18 +420,12 @@ TEST(Fault, MemoryCgroupKillsOnlyBeforeTheOutputIsTouched) {
     GTEST_SKIP() << "a sanitizer's runtime needs more memory than the limits tried";
 #endif
     if (std::string(QUENLO_PRELOAD) != "LD_PRELOAD") GTEST_SKIP() << "the limit would bind the emulator";
-    const std::string group = "/sys/fs/cgroup/memory/quenlo-test-" + std::to_string(getpid());
-    if (mkdir(group.c_str(), 0755) != 0) GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
-    const std::unique_ptr<const char, void (*)(const char*)> removed(group.c_str(), [](const char* g) { rmdir(g); });
-    // The group stays charged for the file cache its runs left (the output's
-    // pages, until written back), and refuses a limit below that charge: it
-    // is written back and given up first.
-    const auto limit = [&](std::size_t bytes) {
-        sync();
-        const int fd = open((group + "/memory.force_empty").c_str(), O_WRONLY);
-        if (fd >= 0) static_cast<void>(write(fd, "0", 1)), close(fd);
-        write_file(group + "/memory.limit_in_bytes", std::to_string(bytes));
-    };
+    // A new group for each limit: a used group stays charged for the file
+    // cache its runs left (kernel objects among it, which nothing can make it
+    // give up at once), and refuses a limit below that charge.
+    const std::string groups = "/sys/fs/cgroup/memory/quenlo-test-" + std::to_string(getpid()) + "-";
+    if (mkdir((groups + "probe").c_str(), 0755) != 0) GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
+    rmdir((groups + "probe").c_str());
     temp_dir dir;
     // The parallel pass on form text of a few pieces; the one-thread pass on
     // one piece whose text is twice as long, so that every page of its
@@ -447,7 +441,11 @@ TEST(Fault, MemoryCgroupKillsOnlyBeforeTheOutputIsTouched) {
     for (const auto& [one_processor, s] : runs) {
         write_file(dir.file("in"), s.in);
         for (std::size_t kib = 512; kib <= 6144; kib += 128) {
-            limit(kib * 1024);
+            const std::string group = groups + std::to_string(kib) + (one_processor ? "-one" : "");
+            ASSERT_EQ(mkdir(group.c_str(), 0755), 0) << group << ": " << std::strerror(errno);
+            const std::unique_ptr<const char, void (*)(const char*)> removed(group.c_str(),
+                                                                            [](const char* g) { rmdir(g); });
+            write_file(group + "/memory.limit_in_bytes", std::to_string(kib * 1024));
             write_file(dir.file("out"), "kept");
             run_options o;
             o.cgroup = group;

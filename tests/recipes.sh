@@ -81,7 +81,9 @@ check_outs() {  # RECIPE
 }
 
 # A stand-in for ssh to host H: runs the command through a shell, as an ssh
-# server does, in H's own directory under $machines, H's home.
+# server does, in H's own directory under $machines, H's home, with SHELL set
+# to the login shell as sshd sets it (GNU parallel's remote side runs each job
+# with $SHELL, and with none it runs nothing and still exits 0).
 machines=$work/machines
 mkdir "$machines"
 cat >"$work/standin-ssh" <<'EOF'
@@ -99,7 +101,8 @@ shift
 home=$QUENLO_MACHINES/$host
 mkdir -p "$home"
 echo "$host" >>"$QUENLO_MACHINES/../hosts-used"
-cd "$home" && HOME=$home exec sh -c "$*"
+shell=$(getent passwd "$(id -u)" | cut -d: -f7)
+cd "$home" && HOME=$home SHELL=${shell:-/bin/sh} exec sh -c "$*"
 EOF
 chmod +x "$work/standin-ssh"
 
@@ -134,6 +137,7 @@ while IFS= read -r -d $'\036' recipe; do
             continue
         fi
         cd "$dir"
+        failures_before=$failures
         case $name in
         "many files into one stream"*)
             for f in "$fixture"/*.txt; do cat "$expected/${f##*/}.out"; done >"$work/concatenated"
@@ -161,6 +165,8 @@ while IFS= read -r -d $'\036' recipe; do
             fail "$name: no check for this recipe"
             ;;
         esac
+        # What the recipe said, when it exited 0 but made the wrong files.
+        [ "$failures" = "$failures_before" ] || sed 's/^/  stderr: /' "$dir.stderr" >&2
         cd "$work"
     done
 done <<<"$recipes"
