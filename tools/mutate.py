@@ -44,6 +44,7 @@ MUTANTS = [
          find="    if (taken < p.got) end_at(p, taken);\n", replace=""),
     dict(name="ctrl-z-first-piece-unplanned", within="end_at_ctrl_z",
          breaks="a file whose first piece holds a Ctrl-Z is planned as if it went on",
+         equivalent="workers start and read past the Ctrl-Z, but the piece's decoding still stops at it: the same bytes, statuses and messages",
          find="std::memchr(p.data, rule::end_of_text, p.got)", replace="std::memchr(p.data, rule::end_of_text, 0)"),
     dict(name="ctrl-z-rest-unsearched", within="decode_chunk_vector_to_eot",
          breaks="a Ctrl-Z after the vector loop's last block is decoded like any byte",
