@@ -25,7 +25,11 @@
 
 namespace {
 
-using kernels_fn = std::span<const quenlo::detail::decode_kernel> (*)();
+// A kernel and its CPU check, found by their names: unlike the registry's
+// entries, whose shape has grown, they are the same in every tree.
+std::string mangled(const std::string& name, const char* signature) {
+    return "_ZN6quenlo6detail" + std::to_string(name.size()) + name + signature;
+}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -79,10 +83,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", dlerror());
             return 1;
         }
-        const auto kernels =
-            reinterpret_cast<kernels_fn>(dlsym(handle, "_ZN6quenlo6detail14decode_kernelsEv"));
-        for (const auto& k : kernels ? kernels() : std::span<const quenlo::detail::decode_kernel>{})
-            if (kernel == k.name && k.supported()) runs.push_back(k.run);
+        const auto supported = reinterpret_cast<bool (*)()>(dlsym(handle, mangled(kernel + "_supported", "Ev").c_str()));
+        const auto run = reinterpret_cast<quenlo::detail::decode_kernel_fn>(dlsym(
+            handle, mangled("decode_chunk_" + kernel, "ERNS_12decode_stateESt4spanIKhLm18446744073709551615EEPh").c_str()));
+        if (supported != nullptr && run != nullptr && supported()) runs.push_back(run);
         if (runs.size() != found + 1) {
             std::fprintf(stderr, "%s: no kernel %s that this CPU runs\n", library.c_str(), kernel.c_str());
             return 1;
