@@ -3,7 +3,9 @@
 
     bench/cpu_time.py [--rounds N] FILE PROGRAM [PROGRAM...]
 
-Each round runs every PROGRAM on FILE (output to /dev/null) in turn, so that
+Each round runs every PROGRAM on FILE in turn (`PROGRAM FILE`, standard
+output to /dev/null, as bench/run.sh times them; a PROGRAM may hold
+arguments, e.g. "taskset -c 0 build-bench/quenlo"), so that
 a busy host's slow spells fall on all alike, and takes its user and system
 time from the kernel (wait4). Prints, for each, the medians of wall, user
 and system time, and the input bytes per second of user time: the figure to
@@ -14,6 +16,7 @@ milliseconds is only roughly split: take many rounds.
 """
 import argparse
 import os
+import shlex
 import statistics
 import subprocess
 import time
@@ -22,7 +25,7 @@ import time
 def run_once(program, path):
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
-        child = subprocess.Popen([program, path, "/dev/null"], stdout=null, stderr=null)
+        child = subprocess.Popen(shlex.split(program) + [path], stdout=null, stderr=null)
         _, status, usage = os.wait4(child.pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -43,7 +46,7 @@ def main():
     for _ in range(args.rounds):
         for p in args.programs:
             times[p].append(run_once(p, args.file))
-    print(f"{args.file}: {size / 2**20:.0f} MiB, medians of {args.rounds} rounds")
+    print(f"{args.file}: {size / 2**20:.1f} MiB, medians of {args.rounds} rounds")
     print(f"{'program':40} {'wall ms':>8} {'user ms':>8} {'sys ms':>8} {'GiB per user s':>15}")
     for p, runs in times.items():
         wall, user, system = (statistics.median(r[k] for r in runs) for k in range(3))
