@@ -50,7 +50,7 @@ def main():
     print(f"{'program':40} {'wall ms':>8} {'user ms':>8} {'sys ms':>8} {'GiB per user s':>15}")
     for p, runs in times.items():
         wall, user, system = (statistics.median(r[k] for r in runs) for k in range(3))
-        print(f"{p:40} {wall * 1e3:8.1f} {user * 1e3:8.1f} {system * 1e3:8.1f} {size / 2**30 / user:15.2f}")
+        print(f"{p:40} {wall * 1e3:8.1f} {user * 1e3:8.1f} {system * 1e3:8.1f} {size / 2**30 / user if user else float('nan'):15.2f}")
 
 
 if __name__ == "__main__":
