@@ -14,7 +14,8 @@
 // lo, hi) (a byte shuffle whose indices are the bytes of lo and then hi),
 // shuffle16i (indices from memory), half_with(v, h, w) (bytes 8h to 8h + 7 of
 // v, then bytes 0-7 of w), store16, store_low8 / store_high8; and where it is
-// cheaper than a second load, shift_in(v, byte) (v one byte on, `byte` last);
+// cheaper than a second load, shift_in(v, byte) (v one byte on, `byte` last),
+// and shift_in_everywhere (false: only in the loop where escapes are common);
 // where it pays, pin(v) (v opaque from there on: kept, not rebuilt).
 #pragma once
 
@@ -90,6 +91,7 @@ struct pair : V {
     static unsigned bits(vec v) { return V::bits2(v.a, v.b); }
     static unsigned any(vec v) { return V::any(V::or_(v.a, v.b)); }
     static vec shift_in(vec v, unsigned char last) { return {V::next(v.a, v.b), V::next(v.b, V::repeat(last))}; }
+    static constexpr bool shift_in_everywhere = true;
     static half group(vec v, std::size_t k) { return k == 0 ? v.a : v.b; }
 };
 
@@ -204,7 +206,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         if (escapes_common || V::any(percent)) {
             vec not_hex1, not_hex2, value2;
             const vec value1 = hex_value(V::load(in + i + 1), not_hex1);
-            if constexpr (requires { V::shift_in(value1, 0); }) {
+            if constexpr (requires { V::shift_in(value1, 0); } && (escapes_common || V::shift_in_everywhere)) {
                 // Second digits are first digits one byte on, the byte after
                 // them added at the end: one vector lookup instead of two.
                 const auto next = static_cast<unsigned char>(rule::hex[in[i + width + 1]]);  // 0xFF: none
