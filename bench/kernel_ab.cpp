@@ -25,8 +25,8 @@
 
 namespace {
 
-// A kernel and its CPU check, found by their names: unlike the registry's
-// entries, whose shape has grown, they are the same in every tree.
+// A kernel and its CPU check, found by their names, which are the same in
+// every tree; the registry's entries may change shape from one to the next.
 std::string mangled(const std::string& name, const char* signature) {
     return "_ZN6quenlo6detail" + std::to_string(name.size()) + name + signature;
 }

@@ -30,7 +30,6 @@ using namespace detail;
 int probe(const pass_calls& calls, io::file_handle in, io::file_id& id, piece& first) {
     if (const int e = io::identify(in, id)) return e;
     read_piece(calls, in, first);
-    end_at_ctrl_z(first);
     if (first.error == 0 && id.kind == io::file_kind::directory)
         return EISDIR;  // a directory never has form data
     return first.error;

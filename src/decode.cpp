@@ -12,12 +12,6 @@ std::size_t decode_form_chunk(decode_state& state, std::span<const unsigned char
     return best(state, in, out);
 }
 
-std::size_t detail::decode_chunk_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                       std::size_t& taken) {
-    static const detail::decode_to_eot_fn best = detail::chosen_kernel().run_to_eot;
-    return best(state, in, out, taken);
-}
-
 decode_state decode_state_after(std::span<const unsigned char> lead) {
     decode_state state{};
     if (lead.empty()) return state;

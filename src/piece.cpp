@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernels/kernel.h"
-#include "kernels/rule.h"
-
 namespace quenlo::detail {
 namespace {
 
@@ -15,19 +12,16 @@ unsigned char* line_aligned(unsigned char* p, std::size_t before) {
     return p + (line_size - at % line_size) % line_size;
 }
 
-// A Ctrl-Z `got` bytes in ends the input there.
-void end_at(piece& p, std::size_t got) {
-    p.got = got;
-    p.at_end = true;
-    p.error = 0;  // what failed to read came after the end
+// A Ctrl-Z ends the input where it stands.
+void end_at_ctrl_z(piece& p) {
+    if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
+        p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
+        p.at_end = true;
+        p.error = 0;  // what failed to read came after the end
+    }
 }
 
 }  // namespace
-
-void end_at_ctrl_z(piece& p) {
-    if (const void* z = std::memchr(p.data, rule::end_of_text, p.got))
-        end_at(p, static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data));
-}
 
 constexpr std::size_t in_bytes = lead_size + read_size + line_size;
 constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
@@ -58,6 +52,7 @@ void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {
     }
     p.read = p.got;
     p.at_end = p.got == 0;
+    end_at_ctrl_z(p);
 }
 
 // The lead decides the state only if the file did not change between this
@@ -77,12 +72,11 @@ void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t of
     p.read = p.got;
     p.at_end = error == 0 && have < want;
     state = have >= lead_size ? decode_state_after({b.in, lead_size}) : decode_state{};
+    end_at_ctrl_z(p);
 }
 
-std::size_t decode_piece(decode_state& state, piece& p, unsigned char* text) {
-    std::size_t taken = 0;
-    std::size_t n = decode_chunk_to_eot(state, {p.data, p.got}, text, taken);
-    if (taken < p.got) end_at(p, taken);
+std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text) {
+    std::size_t n = decode_form_chunk(state, {p.data, p.got}, text);
     if (p.at_end) n += decode_form_finish(state, text + n);
     return n;
 }

@@ -16,6 +16,9 @@
 
 namespace quenlo::detail {
 
+// Text-mode reading: a Ctrl-Z byte ends the input.
+inline constexpr unsigned char end_of_text = 0x1A;
+
 // A piece is read with the bytes before it that decide the decoder's state
 // at its start (decode.h's context rule), so that it decodes on its own.
 inline constexpr std::size_t lead_size = context_size;
@@ -70,19 +73,13 @@ struct pass_calls {
 // Reads the next piece from where the input stands, the one after `p`.
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p);
 
-// Text-mode reading: a Ctrl-Z byte ends the input. decode_piece finds it, as
-// the kernels stop at it; this ends `p` at its first Ctrl-Z before it is
-// decoded: for the first piece, whose end decides how the pass is planned.
-void end_at_ctrl_z(piece& p);
-
 // Reads the piece at `offset` with the lead before it into `b`, filling it
 // unless the input ends first, and sets `state` to what its lead leaves.
 void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t offset, piece_buffer& b,
                    piece& p, decode_state& state);
 
-// Decodes a piece, continuing from `state`, into `text`, up to a Ctrl-Z,
-// which ends the piece and the input there; returns the count.
-std::size_t decode_piece(decode_state& state, piece& p, unsigned char* text);
+// Decodes a piece, continuing from `state`, into `text`; returns the count.
+std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text);
 
 // How a pass ended; the caller reports it.
 struct outcome {

@@ -108,7 +108,7 @@ TEST(CApi, DecodesAsTheCppInterface) {
         EXPECT_EQ(std::memcmp(&state, &zero, sizeof state), 0) << "finish leaves a zeroed state";
 
         cuts.pop_back();
-        const auto cpp = quenlo_test::decode_pieces({"", nullptr, quenlo::decode_form_chunk, nullptr}, in, cuts);
+        const auto cpp = quenlo_test::decode_pieces({"", nullptr, quenlo::decode_form_chunk}, in, cuts);
         ASSERT_EQ(text, cpp.out) << "round " << round;
     }
 }

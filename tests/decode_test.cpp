@@ -14,7 +14,7 @@ namespace {
 // Decodes `input` through the public entry, handed over in the pieces that
 // `cuts` (ascending offsets) mark.
 std::string decode_pieces(const std::string& input, const std::vector<std::size_t>& cuts) {
-    const auto r = quenlo_test::decode_pieces({"", nullptr, quenlo::decode_form_chunk, nullptr}, input, cuts);
+    const auto r = quenlo_test::decode_pieces({"", nullptr, quenlo::decode_form_chunk}, input, cuts);
     EXPECT_TRUE(r.within_bound);
     return r.out;
 }

@@ -37,18 +37,11 @@ import time
 # "needs": a CPU feature the mutated code runs only with.
 MUTANTS = [
     # --- the conversion pass: reading ---------------------------------------
-    dict(name="ctrl-z-does-not-end", ci=True, within="end_at",
+    dict(name="ctrl-z-does-not-end", ci=True, within="end_at_ctrl_z",
          breaks="decoding resumes after a Ctrl-Z once more reads follow it",
-         find="    p.at_end = true;\n", replace=""),
-    dict(name="ctrl-z-ignored", within="decode_piece", breaks="a Ctrl-Z past the first piece ends only its piece",
-         find="    if (taken < p.got) end_at(p, taken);\n", replace=""),
-    dict(name="ctrl-z-first-piece-unplanned", within="end_at_ctrl_z",
-         breaks="a file whose first piece holds a Ctrl-Z is planned as if it went on",
-         equivalent="workers start and read past the Ctrl-Z, but the piece's decoding still stops at it: the same bytes, statuses and messages",
-         find="std::memchr(p.data, rule::end_of_text, p.got)", replace="std::memchr(p.data, rule::end_of_text, 0)"),
-    dict(name="ctrl-z-rest-unsearched", within="decode_chunk_vector_to_eot",
-         breaks="a Ctrl-Z after the vector loop's last block is decoded like any byte",
-         find="in.size() - i);", replace="0);"),
+         find="        p.at_end = true;\n", replace=""),
+    dict(name="ctrl-z-ignored", within="end_at_ctrl_z", breaks="a Ctrl-Z is decoded like any byte",
+         find="std::memchr(p.data, end_of_text, p.got)", replace="std::memchr(p.data, end_of_text, 0)"),
     dict(name="ctrl-z-note-dropped", within="close_files", breaks="a Ctrl-Z that ends a file early says nothing",
          find="    if (status == 0) note_ctrl_z(o, in);\n", replace=""),
     dict(name="ctrl-z-pipe-not-asked", within="note_ctrl_z",
@@ -309,10 +302,6 @@ MUTANTS = [
          file="avx512", find="if (crs_common || (cr | prev_cr) != 0)", replace="if (!crs_common && (cr | prev_cr) != 0)", needs="avx512_vbmi2"),
     dict(name="block-common-escapes-skipped", breaks="where escapes are common, no escape is decoded",
          file="block.h", find="if (escapes_common || V::any(percent)) {", replace="if (!escapes_common && V::any(percent)) {", needs="ssse3"),
-    dict(name="block-ctrl-z-not-stopped", breaks="the loop decodes a block with a Ctrl-Z and goes on past it",
-         file="block.h", find="if (to_eot && V::any(V::eq(v, eot_v)) != 0) break;", replace="", needs="ssse3"),
-    dict(name="avx512-ctrl-z-not-stopped", breaks="the loop decodes a block with a Ctrl-Z and goes on past it",
-         file="avx512", find="        if (stop != 0) break;\n", replace="", needs="avx512_vbmi2"),
     dict(name="block-last-digit-misread", breaks="a '%' two bytes before an SSSE3 block's end takes the wrong second digit",
          file="block.h", find="rule::hex[in[i + width + 1]]", replace="rule::hex[in[i + width]]", needs="ssse3"),
 ]

@@ -52,12 +52,7 @@ struct avx2 : x86::group16 {
 bool avx2_supported() { return __builtin_cpu_supports("avx2"); }
 
 std::size_t decode_chunk_avx2(decode_state& state, std::span<const unsigned char> in, unsigned char* out) {
-    return decode_chunk_vector(state, in, out, block_loop<avx2, false>);
-}
-
-std::size_t decode_chunk_avx2_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                    std::size_t& taken) {
-    return decode_chunk_vector_to_eot(state, in, out, block_loop<avx2, true>, taken);
+    return decode_chunk_vector(state, in, out, block_loop<avx2>);
 }
 
 }  // namespace quenlo::detail

@@ -58,16 +58,11 @@ QUENLO_TARGET_AVX512 inline __m512i first_bytes(const constants& c, __m512i v) {
 // breaks without asking whether it holds one; crs_common: every such block
 // looks for the LF of a CR LF (see avx512_loop below). Each is compiled on
 // its own: inlined into one function, the four shared registers badly and
-// the plain one ran 8 % slower on Shift_JIS form text. to_eot: stop before
-// the first block that holds a Ctrl-Z.
-template <bool breaks_common, bool crs_common, bool to_eot>
+// the plain one ran 8 % slower on Shift_JIS form text.
+template <bool breaks_common, bool crs_common>
 QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop
 avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     const constants c = make_constants();
-    const __m512i eot = repeat(rule::end_of_text);
-    const auto eot_at = [&](__m512i v) QUENLO_TARGET_AVX512 {
-        return to_eot ? _mm512_cmpeq_epi8_mask(v, eot) : std::uint64_t{0};
-    };
     constexpr std::uint64_t even = 0x5555555555555555u;
     // A block decoded, CR LF aside, written while the next one is decoded (see block.h).
     struct decoded { __m512i first; std::uint64_t keep, twice; const unsigned char* at; };
@@ -106,8 +101,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
         __m512i first = first_bytes(c, v);
         std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
         std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);  // '&', CR, LF: their first output is a CR
-        std::uint64_t stop = eot_at(v);
-        if ((percent | brk | carry | stop) == 0) {  // one output byte for each byte
+        if ((percent | brk | carry) == 0) {  // one output byte for each byte
             write(last);
             last = none;
             prev_cr = 0;
@@ -120,11 +114,9 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
                 first = first_bytes(c, v);
                 percent = _mm512_cmpeq_epi8_mask(v, c.percent);
                 brk = _mm512_cmpeq_epi8_mask(first, c.cr);
-                stop = eot_at(v);
-            } while ((percent | brk | stop) == 0);
+            } while ((percent | brk) == 0);
             continue;
         }
-        if (stop != 0) break;
         // The two bytes after each: hex digits (high bit clear in both the
         // byte and its table entry) and their values.
         const __m512i v1 = load(in + i + 1);
@@ -152,8 +144,8 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
 // where more than two in five hold a line break (ASCII form text: nearly
 // all; Shift_JIS form text: a quarter, which keeps the branch), or more than
 // one in eight a CR (form text: almost none; random bytes: a fifth).
-template <bool to_eot>
-QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
+QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
+                                             unsigned char* out) {
     const constants c = make_constants();
     unsigned with_break = 0, with_cr = 0;
     for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
@@ -163,10 +155,8 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
     }
     const bool crs_common = with_cr > 8;
     if (with_break > 25)
-        return crs_common ? avx512_loop_as<true, true, to_eot>(in, n, out)
-                          : avx512_loop_as<true, false, to_eot>(in, n, out);
-    return crs_common ? avx512_loop_as<false, true, to_eot>(in, n, out)
-                      : avx512_loop_as<false, false, to_eot>(in, n, out);
+        return crs_common ? avx512_loop_as<true, true>(in, n, out) : avx512_loop_as<true, false>(in, n, out);
+    return crs_common ? avx512_loop_as<false, true>(in, n, out) : avx512_loop_as<false, false>(in, n, out);
 }
 
 }  // namespace
@@ -179,12 +169,7 @@ bool avx512_supported() {
 
 std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out) {
-    return decode_chunk_vector(state, in, out, avx512_loop<false>);
-}
-
-std::size_t decode_chunk_avx512_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                       std::size_t& taken) {
-    return decode_chunk_vector_to_eot(state, in, out, avx512_loop<true>, taken);
+    return decode_chunk_vector(state, in, out, avx512_loop);
 }
 
 }  // namespace quenlo::detail

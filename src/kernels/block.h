@@ -107,8 +107,7 @@ typename V::vec not_hex(typename V::vec d) {
 // '%'; breaks_common: write every block that is not plain through the expand
 // table, which serves any block (see block_loop below). Each is compiled on
 // its own: inlined into one function, the four shared registers badly.
-// to_eot: stop before the first block that holds a Ctrl-Z.
-template <class V, bool escapes_common, bool breaks_common, bool to_eot>
+template <class V, bool escapes_common, bool breaks_common>
 __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     using vec = typename V::vec;
     constexpr std::size_t width = V::width;
@@ -120,9 +119,6 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
     // these anew for every block, unless told to keep them (V::pin).
     vec escape_v = V::repeat(rule::escape), cr_v = V::repeat(rule::cr);
     if constexpr (!escapes_common && !breaks_common && requires { V::pin(cr_v); }) V::pin(escape_v), V::pin(cr_v);
-    const vec eot_v = V::repeat(rule::end_of_text);
-    // A block with a Ctrl-Z is no plain block: the loop stops at it.
-    const auto or_eot = [&](vec special, vec v) { return to_eot ? V::or_(special, V::eq(v, eot_v)) : special; };
     // Whether each byte is not a hex digit (all ones) or is (zero); its value when it is.
     const auto hex_value = [&](vec d, vec& not_digit) {
         not_digit = not_hex<V>(d);
@@ -176,7 +172,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
         vec v = V::load(in + i);
         vec low = V::low_nibbles(v);
         vec special = V::eq(V::lookup(specials, low), v);
-        if ((carry | V::any(or_eot(special, v))) == 0) {  // every byte gives itself
+        if ((carry | V::any(special)) == 0) {  // every byte gives itself
             flush();
             do {
                 V::store(o, v);
@@ -186,10 +182,9 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
                 v = V::load(in + i);
                 low = V::low_nibbles(v);
                 special = V::eq(V::lookup(specials, low), v);
-            } while (V::any(or_eot(special, v)) == 0);
+            } while (V::any(special) == 0);
             continue;
         }
-        if (to_eot && V::any(V::eq(v, eot_v)) != 0) break;
         // Each byte's first output byte, escapes aside.
         vec first = V::xor_(v, V::and_(V::lookup(changes, low), special));
         const unsigned breaks = V::bits(V::eq(first, cr_v));  // '&', CR, LF
@@ -239,7 +234,7 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
 // of the blocks hold one. Line breaks: where over two in five do (ASCII form
 // text: three in four; Japanese: one in six, which keeps the branch). Which
 // it is comes from the first 64 blocks of each call.
-template <class V, bool to_eot>
+template <class V>
 vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     constexpr std::size_t width = V::width;
     unsigned with_escape = 0, with_break = 0;
@@ -252,10 +247,8 @@ vector_stop block_loop(const unsigned char* in, std::size_t n, unsigned char* ou
     }
     const bool escapes_common = with_escape > 16;
     if (with_break > 25)
-        return escapes_common ? block_loop_as<V, true, true, to_eot>(in, n, out)
-                              : block_loop_as<V, false, true, to_eot>(in, n, out);
-    return escapes_common ? block_loop_as<V, true, false, to_eot>(in, n, out)
-                          : block_loop_as<V, false, false, to_eot>(in, n, out);
+        return escapes_common ? block_loop_as<V, true, true>(in, n, out) : block_loop_as<V, false, true>(in, n, out);
+    return escapes_common ? block_loop_as<V, true, false>(in, n, out) : block_loop_as<V, false, false>(in, n, out);
 }
 
 }  // namespace quenlo::detail

@@ -41,12 +41,6 @@
 // block, at most two and always inside the input, are digits already
 // decoded: vector_stop::skip. The last byte of a block being a CR is the
 // other carried bit: an LF at the start of the next block gives nothing.
-//
-// Up to a Ctrl-Z. Each kernel also comes as a *_to_eot kernel, for input
-// read in text mode, where a Ctrl-Z (rule::end_of_text) ends it: it decodes
-// what comes before the first one as the kernel would, and says how much
-// that was. Its vector loop stops before the block that holds a Ctrl-Z, so
-// that the input is looked at once, not scanned for it first.
 #pragma once
 
 #include <cstddef>
@@ -59,22 +53,11 @@ namespace quenlo::detail {
 
 using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*);
 
-// A kernel up to a Ctrl-Z: `taken` is set to the bytes before the first one
-// (all of `in` when it holds none), and only those are decoded.
-using decode_to_eot_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*,
-                                         std::size_t& taken);
-
 // supported(): whether the running CPU can execute the kernel.
-struct decode_kernel { const char* name; bool (*supported)(); decode_kernel_fn run; decode_to_eot_fn run_to_eot; };
+struct decode_kernel { const char* name; bool (*supported)(); decode_kernel_fn run; };
 
 std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out);
-std::size_t decode_chunk_scalar_to_eot(decode_state& state, std::span<const unsigned char> in,
-                                       unsigned char* out, std::size_t& taken);
-
-// The chosen kernel up to a Ctrl-Z: what a pass over text-mode input uses.
-std::size_t decode_chunk_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                std::size_t& taken);
 
 // Input taken and output written by settle_carried.
 struct settled { std::size_t in = 0, out = 0; };
@@ -101,8 +84,7 @@ constexpr bool keeps_contract(const vector_stop& stop, std::size_t n) {
 }
 
 // Decodes whole blocks from `in` (no state carried in) while the rest is
-// long enough, writing at most twice the bytes it takes; a loop made to stop
-// at a Ctrl-Z stops before the first block that holds one.
+// long enough, writing at most twice the bytes it takes.
 using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, unsigned char* out);
 
 // A complete kernel around a vector loop: settle_carried finishes what the
@@ -110,10 +92,6 @@ using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, u
 // the tail.
 std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out, vector_loop_fn loop);
-
-// The same up to a Ctrl-Z, around a loop that stops at one.
-std::size_t decode_chunk_vector_to_eot(decode_state& state, std::span<const unsigned char> in,
-                                       unsigned char* out, vector_loop_fn loop, std::size_t& taken);
 
 // The kernels. Which of them the build holds is decided by CMake alone
 // (QUENLO_KERNELS): it compiles their sources and tells the registry.
@@ -124,11 +102,6 @@ std::size_t decode_chunk_ssse3(decode_state&, std::span<const unsigned char>, un
 std::size_t decode_chunk_avx2(decode_state&, std::span<const unsigned char>, unsigned char*);
 std::size_t decode_chunk_avx512(decode_state&, std::span<const unsigned char>, unsigned char*);
 std::size_t decode_chunk_neon(decode_state&, std::span<const unsigned char>, unsigned char*);
-std::size_t decode_chunk_ssse3_to_eot(decode_state&, std::span<const unsigned char>, unsigned char*, std::size_t&);
-std::size_t decode_chunk_avx2_to_eot(decode_state&, std::span<const unsigned char>, unsigned char*, std::size_t&);
-std::size_t decode_chunk_avx512_to_eot(decode_state&, std::span<const unsigned char>, unsigned char*,
-                                       std::size_t&);
-std::size_t decode_chunk_neon_to_eot(decode_state&, std::span<const unsigned char>, unsigned char*, std::size_t&);
 
 // The kernels the build compiled in (QUENLO_KERNELS), scalar first, in order
 // of preference from the least to the most capable.

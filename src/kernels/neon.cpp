@@ -61,12 +61,7 @@ struct neon {
 }  // namespace
 
 std::size_t decode_chunk_neon(decode_state& state, std::span<const unsigned char> in, unsigned char* out) {
-    return decode_chunk_vector(state, in, out, block_loop<pair<neon>, false>);
-}
-
-std::size_t decode_chunk_neon_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                    std::size_t& taken) {
-    return decode_chunk_vector_to_eot(state, in, out, block_loop<pair<neon>, true>, taken);
+    return decode_chunk_vector(state, in, out, block_loop<pair<neon>>);
 }
 
 }  // namespace quenlo::detail

@@ -15,8 +15,6 @@ constexpr unsigned char lf = '\n';
 constexpr unsigned char line_break[] = {cr, lf};  // what '&', CR and LF give
 constexpr unsigned char to_break[] = {'&', cr, lf};
 constexpr unsigned char to_space[] = {'+', '\t'};
-// Text-mode input ends at this byte (Ctrl-Z); see the *_to_eot kernels.
-constexpr unsigned char end_of_text = 0x1A;
 
 // Value of each byte as a hex digit, or -1.
 inline constexpr std::array<std::int8_t, 256> hex = [] {

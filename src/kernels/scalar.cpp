@@ -114,11 +114,4 @@ std::size_t detail::decode_chunk_scalar(decode_state& state, std::span<const uns
     return o;
 }
 
-std::size_t detail::decode_chunk_scalar_to_eot(decode_state& state, std::span<const unsigned char> in,
-                                               unsigned char* out, std::size_t& taken) {
-    const void* eot = std::memchr(in.data(), rule::end_of_text, in.size());
-    taken = eot == nullptr ? in.size() : static_cast<std::size_t>(static_cast<const unsigned char*>(eot) - in.data());
-    return decode_chunk_scalar(state, in.first(taken), out);
-}
-
 }  // namespace quenlo

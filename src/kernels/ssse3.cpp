@@ -41,12 +41,7 @@ struct ssse3 : x86::group16 {
 bool ssse3_supported() { return __builtin_cpu_supports("ssse3"); }
 
 std::size_t decode_chunk_ssse3(decode_state& state, std::span<const unsigned char> in, unsigned char* out) {
-    return decode_chunk_vector(state, in, out, block_loop<pair<ssse3>, false>);
-}
-
-std::size_t decode_chunk_ssse3_to_eot(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
-                                     std::size_t& taken) {
-    return decode_chunk_vector_to_eot(state, in, out, block_loop<pair<ssse3>, true>, taken);
+    return decode_chunk_vector(state, in, out, block_loop<pair<ssse3>>);
 }
 
 }  // namespace quenlo::detail
