@@ -420,9 +420,9 @@ TEST(Fault, MemoryCgroupKillsOnlyBeforeTheOutputIsTouched) {
     GTEST_SKIP() << "a sanitizer's runtime needs more memory than the limits tried";
 #endif
     if (std::string(QUENLO_PRELOAD) != "LD_PRELOAD") GTEST_SKIP() << "the limit would bind the emulator";
-    // A new group for each limit: a used group stays charged for the file
-    // cache its runs left (kernel objects among it, which nothing can make it
-    // give up at once), and refuses a limit below that charge.
+    // A new group for each limit: a used group stays charged for what its
+    // runs left in the file cache and refuses a limit below that charge, on
+    // one CI machine even after sync and memory.force_empty.
     const std::string groups = "/sys/fs/cgroup/memory/quenlo-test-" + std::to_string(getpid()) + "-";
     if (mkdir((groups + "probe").c_str(), 0755) != 0) GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
     rmdir((groups + "probe").c_str());
