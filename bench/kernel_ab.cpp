@@ -25,11 +25,7 @@
 
 namespace {
 
-// A kernel and its CPU check, found by their names, which are the same in
-// every tree; the registry's entries may change shape from one to the next.
-std::string mangled(const std::string& name, const char* signature) {
-    return "_ZN6quenlo6detail" + std::to_string(name.size()) + name + signature;
-}
+using kernels_fn = std::span<const quenlo::detail::decode_kernel> (*)();
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -83,13 +79,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", dlerror());
             return 1;
         }
-        const auto supported =
-            reinterpret_cast<bool (*)()>(dlsym(handle, mangled(kernel + "_supported", "Ev").c_str()));
-        const std::string run_name =
-            mangled("decode_chunk_" + kernel, "ERNS_12decode_stateESt4spanIKhLm18446744073709551615EEPh");
-        const auto run = reinterpret_cast<quenlo::detail::decode_kernel_fn>(dlsym(handle, run_name.c_str()));
-        // The scalar kernel runs everywhere and has no check.
-        if (run != nullptr && (kernel == "scalar" || (supported != nullptr && supported()))) runs.push_back(run);
+        const auto kernels =
+            reinterpret_cast<kernels_fn>(dlsym(handle, "_ZN6quenlo6detail14decode_kernelsEv"));
+        for (const auto& k : kernels ? kernels() : std::span<const quenlo::detail::decode_kernel>{})
+            if (kernel == k.name && k.supported()) runs.push_back(k.run);
         if (runs.size() != found + 1) {
             std::fprintf(stderr, "%s: no kernel %s that this CPU runs\n", library.c_str(), kernel.c_str());
             return 1;
