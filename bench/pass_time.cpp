@@ -72,6 +72,7 @@ pass_calls timed_calls(io_time& t) {
 
 struct round_result {
     double wall_ms, cpu_ms, read_ms, write_ms, rest_ms;
+    unsigned workers;
 };
 
 double ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
@@ -87,6 +88,7 @@ bool run_round(const char* path, unsigned processors, round_result& r) {
     const pass_calls calls = timed_calls(t);
     const std::int64_t wall0 = now_ns(CLOCK_MONOTONIC), cpu0 = now_ns(CLOCK_PROCESS_CPUTIME_ID);
     outcome o;
+    unsigned workers = 1;
     if (ok) {
         piece first{buffers[0].in + lead_size};
         read_piece(calls, in, first);
@@ -94,16 +96,18 @@ bool run_round(const char* path, unsigned processors, round_result& r) {
         plan.out = out;
         plan.calls = calls;
         worker_crew crew;
-        if (plan.workers > 1 && start_workers(plan, crew, buffers))
+        if (plan.workers > 1 && start_workers(plan, crew, buffers)) {
             finish_workers(plan, crew, buffers, first, true, o);
-        else
+            workers = plan.workers;
+        } else {
             o = one_thread_pass(calls, in, first, buffers[0], out);
+        }
     }
     const std::int64_t cpu = now_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0, wall = now_ns(CLOCK_MONOTONIC) - wall0;
     ok = ok && o.failed == outcome::failure::none;
     ok = io::close_file(out) == 0 && ok;
     ok = io::close_file(in) == 0 && ok;
-    r = {ms(wall), ms(cpu), ms(t.read_ns), ms(t.write_ns), ms(cpu - t.read_ns - t.write_ns)};
+    r = {ms(wall), ms(cpu), ms(t.read_ns), ms(t.write_ns), ms(cpu - t.read_ns - t.write_ns), workers};
     return ok;
 }
 
@@ -132,23 +136,28 @@ int main(int argc, char** argv) {
     }
     std::uint64_t size = 0;
     io::file_handle in{};
-    if (io::open_input(path, in) != 0 || io::file_size(in, size) != 0 || io::close_file(in) != 0) {
-        std::perror(path);
+    int e = io::open_input(path, in);
+    if (e == 0) e = io::file_size(in, size);
+    if (e == 0) e = io::close_file(in);
+    if (e != 0) {
+        std::fprintf(stderr, "%s: %s\n", path, io::error_text(e).c_str());
         return 1;
     }
     std::vector<double> wall, cpu, read, write, rest;
+    unsigned workers = 0;
     for (unsigned k = 0; k < rounds; ++k) {
         round_result r{};
         if (!run_round(path, processors, r)) {
             std::fprintf(stderr, "%s: the pass failed\n", path);
             return 1;
         }
+        workers = r.workers;
         wall.push_back(r.wall_ms), cpu.push_back(r.cpu_ms), read.push_back(r.read_ms);
         write.push_back(r.write_ms), rest.push_back(r.rest_ms);
     }
     const double gib = static_cast<double>(size) / (1 << 30);
     std::printf("%s: %.1f MiB, kernel %s, %u worker(s), medians of %u rounds, ms\n", path, gib * 1024,
-                chosen_kernel().name, std::min(processors, quenlo::max_workers), rounds);
+                chosen_kernel().name, workers, rounds);
     std::printf("wall %.1f  processor %.1f = reads %.1f + writes %.1f + the rest %.1f  (%.2f GiB/s of the rest)\n",
                 median(wall), median(cpu), median(read), median(write), median(rest), gib / (median(rest) / 1e3));
     return 0;
