@@ -1,7 +1,7 @@
 // Builds of the decoder kernels side by side in one process (bench/kernel_ab.sh
 // makes each a shared library): round after round, each build decodes each
-// corpus in turn, as the conversion pass hands it over, so that a busy host's
-// slow spells fall on every build alike.
+// corpus in turn, piece by piece as the conversion pass feeds it, so that a
+// busy host's slow spells fall on every build alike.
 //   kernel_ab KERNEL ROUNDS CORPUS_FILE... -- LIBRARY...
 // For each corpus, each library's median GiB/s and best, and the median of
 // its per-round ratio to the first library. Fails if two libraries' outputs
@@ -34,24 +34,42 @@ double median(std::vector<double> v) {
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// Decodes `text` in read_size pieces, as the conversion pass hands it over;
-// `written` gets the length of each piece's output, left in `out`.
+// A piece buffer and an output buffer, line-aligned as the pass's are.
+struct buffers {
+    std::vector<unsigned char> in_store = std::vector<unsigned char>(quenlo::read_size + 63);
+    std::vector<unsigned char> out_store = std::vector<unsigned char>(quenlo::decode_bound(quenlo::read_size) + 63);
+    unsigned char* in = line_aligned(in_store.data());
+    unsigned char* out = line_aligned(out_store.data());
+
+    static unsigned char* line_aligned(unsigned char* p) {
+        return p + (64 - reinterpret_cast<std::uintptr_t>(p) % 64) % 64;
+    }
+};
+
+// Decodes `text` in read_size pieces as the pass feeds them: each copied
+// into the piece buffer first, as a read leaves it; `written` gets the
+// length of each piece's output, left in b.out. Returns the seconds spent
+// decoding, the copies left out.
 template <class F>
-void decode_pieces(quenlo::detail::decode_kernel_fn run, const std::string& text,
-                   std::vector<unsigned char>& out, F written) {
+double decode_pieces(quenlo::detail::decode_kernel_fn run, const std::string& text, buffers& b, F written) {
     quenlo::decode_state state;
+    std::chrono::steady_clock::duration decoding{};
     for (std::size_t at = 0; at < text.size(); at += quenlo::read_size) {
         const std::size_t n = std::min(quenlo::read_size, text.size() - at);
-        written(run(state, {reinterpret_cast<const unsigned char*>(text.data()) + at, n}, out.data()));
+        std::memcpy(b.in, text.data() + at, n);
+        const auto start = std::chrono::steady_clock::now();
+        const std::size_t w = run(state, {b.in, n}, b.out);
+        decoding += std::chrono::steady_clock::now() - start;
+        written(w);
     }
+    return std::chrono::duration<double>(decoding).count();
 }
 
 // A hash of every byte decode_pieces writes.
-std::uint64_t output_hash(quenlo::detail::decode_kernel_fn run, const std::string& text,
-                          std::vector<unsigned char>& out) {
+std::uint64_t output_hash(quenlo::detail::decode_kernel_fn run, const std::string& text, buffers& b) {
     std::uint64_t h = 14695981039346656037u;
-    decode_pieces(run, text, out, [&](std::size_t w) {
-        for (std::size_t k = 0; k < w; ++k) h = (h ^ out[k]) * 1099511628211u;
+    decode_pieces(run, text, b, [&](std::size_t w) {
+        for (std::size_t k = 0; k < w; ++k) h = (h ^ b.out[k]) * 1099511628211u;
     });
     return h;
 }
@@ -89,15 +107,15 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::vector<unsigned char> out(quenlo::decode_bound(quenlo::read_size));
+    buffers b;
     std::printf("%s, medians of %d rounds (GiB/s; best; median ratio to %s)\n", kernel.c_str(), rounds,
                 base_name(libraries[0]).c_str());
     for (const auto& corpus : corpora) {
         std::ifstream file(corpus, std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(file)), {});
-        const std::uint64_t expected = output_hash(runs[0], text, out);
+        const std::uint64_t expected = output_hash(runs[0], text, b);
         for (std::size_t v = 1; v < runs.size(); ++v)
-            if (output_hash(runs[v], text, out) != expected) {
+            if (output_hash(runs[v], text, b) != expected) {
                 std::printf("%s and %s decode %s differently\n", base_name(libraries[0]).c_str(),
                             base_name(libraries[v]).c_str(), base_name(corpus).c_str());
                 return 1;
@@ -106,12 +124,10 @@ int main(int argc, char** argv) {
         std::vector<std::vector<double>> ratio(runs.size());
         for (int r = -1; r < rounds; ++r) {  // round -1 warms up, untimed
             for (std::size_t v = 0; v < runs.size(); ++v) {
-                const auto start = std::chrono::steady_clock::now();
                 // Each piece's output counts as read, so none is optimised away.
-                decode_pieces(runs[v], text, out, [](std::size_t) { asm volatile("" ::: "memory"); });
-                const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+                const double took = decode_pieces(runs[v], text, b, [](std::size_t) { asm volatile("" ::: "memory"); });
                 if (r < 0) continue;
-                speed[v].push_back(double(text.size()) / took.count() / double(1 << 30));
+                speed[v].push_back(double(text.size()) / took / double(1 << 30));
                 ratio[v].push_back(speed[v].back() / speed[0].back());
             }
         }
