@@ -141,9 +141,10 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
 
 // A branch that goes either way at random costs more than the work it
 // saves. Which branches go comes from the first 64 blocks of each call:
-// where more than two in five hold a line break (ASCII form text: nearly
-// all; Shift_JIS form text: a quarter, which keeps the branch), or more than
-// one in eight a CR (form text: almost none; random bytes: a fifth).
+// where more than one in five hold a line break (ASCII form text: nearly
+// all; Shift_JIS form text: a quarter, which with the branch decoded a fifth
+// slower; Japanese UTF-8 and textarea text: fewer, and either way alike), or
+// more than one in eight a CR (form text: almost none; random bytes: a fifth).
 QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
                                              unsigned char* out) {
     const constants c = make_constants();
@@ -154,7 +155,7 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
         with_cr += _mm512_cmpeq_epi8_mask(v, c.cr) != 0;
     }
     const bool crs_common = with_cr > 8;
-    if (with_break > 25)
+    if (with_break > 12)
         return crs_common ? avx512_loop_as<true, true>(in, n, out) : avx512_loop_as<true, false>(in, n, out);
     return crs_common ? avx512_loop_as<false, true>(in, n, out) : avx512_loop_as<false, false>(in, n, out);
 }
