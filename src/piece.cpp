@@ -29,8 +29,8 @@ constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
 bool make_piece_buffer(piece_buffer& b, bool take) {
     b.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
     b.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
-    if (b.in_store == nullptr || b.out_store == nullptr ||
-        (take && (!io::take_pages(b.in_store.get(), in_bytes) || !io::take_pages(b.out_store.get(), out_bytes))))
+    if (b.in_store == nullptr || b.out_store == nullptr || !io::take_pages(b.in_store.get(), in_bytes) ||
+        (take && !io::take_pages(b.out_store.get(), out_bytes)))
         return false;
     b.in = line_aligned(b.in_store.get(), lead_size);
     b.out = line_aligned(b.out_store.get(), 0);
@@ -39,7 +39,7 @@ bool make_piece_buffer(piece_buffer& b, bool take) {
 
 bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here) {
     if (ends_here) return io::take_pages(b.out, decode_bound(first.got));
-    return io::take_pages(b.in_store.get(), in_bytes) && io::take_pages(b.out_store.get(), out_bytes);
+    return io::take_pages(b.out_store.get(), out_bytes);
 }
 
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {

@@ -39,9 +39,12 @@ struct piece_buffer {
     unsigned char* out = nullptr;  // decode_bound(read_size) bytes
 };
 
-// Allocates a piece buffer and, with `take`, has every page of it at once: a
-// system that hands out pages on first use (or a memory limit that kills on
-// it) must do so before the output is touched, not halfway through the text.
+// Allocates a piece buffer and has the pages of its input part at once, and
+// with `take` those of its text too: a system that hands out pages on first
+// use (or a memory limit that kills on it) must do so before the output is
+// touched, not halfway through the text. The input part is always had, as
+// the first read fills most of it: had in one call, its pages cost a
+// twentieth of what the read's faults did here (0.6 ms for 256 KiB).
 // False, and nothing thrown, when the memory cannot be had.
 [[nodiscard]] bool make_piece_buffer(piece_buffer& b, bool take = true);
 
@@ -56,9 +59,10 @@ struct piece {
     std::uint64_t start = 0;  // where it starts, in bytes from the first byte the pass read
 };
 
-// Has the pages of the first piece's buffer that the one-thread pass will
-// use: all of them, or, for an input that ends with its first piece
-// (`ends_here`), room for that piece's text. False when they cannot be had.
+// Has the pages for the first piece's text that the one-thread pass will
+// use (its input part was had with the buffer): all of them, or, for an
+// input that ends with its first piece (`ends_here`), room for that piece's
+// text. False when they cannot be had.
 [[nodiscard]] bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here);
 
 // The reads and writes a pass makes: the platform layer's, or a test's that
