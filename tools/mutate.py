@@ -95,7 +95,7 @@ MUTANTS = [
          breaks="memory short for the workers' buffers crashes the program instead of leaving one thread",
          find="        if (!make_piece_buffer(buffers[i])) {", replace="        if (static_cast<void>(make_piece_buffer(buffers[i])), false) {"),
     dict(name="pages-not-touched", within="make_piece_buffer", breaks="a memory limit kills the program after the output was emptied",
-         find="(take && (!io::take_pages(b.in_store.get(), in_bytes) || !io::take_pages(b.out_store.get(), out_bytes)))",
+         find="!io::take_pages(b.in_store.get(), in_bytes) ||\n        (take && !io::take_pages(b.out_store.get(), out_bytes))",
          replace="false"),
     dict(name="input-open-status", within="convert_form_file", breaks="a missing input exits 0",
          find="        report_cannot_open_input(input_path);\n        return 1;",
