@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "convert.h"
+#include "piece.h"
 #include "support/form_data.h"
 #include "kernels/kernel.h"
 
@@ -71,10 +72,6 @@ void run_kernel(benchmark::State& st, prepared* p, quenlo::detail::decode_kernel
     st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(p->input.size()));
 }
 
-unsigned char* line_aligned(unsigned char* p) {
-    return p + (64 - reinterpret_cast<std::uintptr_t>(p) % 64) % 64;
-}
-
 constexpr std::size_t fed_size = std::size_t{64} << 20;  // more than a processor's caches hold
 
 // A file of fed_size bytes of text of `kind`, its pages in the page cache;
@@ -107,30 +104,32 @@ void run_kernel_fed(benchmark::State& st, quenlo::detail::decode_kernel k, int f
         st.SkipWithError(fd < 0 ? "cannot write the corpus file" : (std::string(k.name) + " is not supported by this CPU").c_str());
         return;
     }
-    // Line-aligned, as the pass's piece buffers are: a 64-byte load or store
-    // that straddles two lines costs AVX-512 speed.
-    std::vector<unsigned char> in_store(quenlo::read_size + 63), out_store(quenlo::decode_bound(quenlo::read_size) + 63);
-    unsigned char* const in = line_aligned(in_store.data());
-    unsigned char* const out = line_aligned(out_store.data());
-    const std::size_t size = fed_size;
+    // The pass's own piece buffer, line-aligned as it is: a 64-byte load or
+    // store that straddles two lines costs AVX-512 speed.
+    quenlo::detail::piece_buffer b;
+    if (!quenlo::detail::make_piece_buffer(b)) {
+        st.SkipWithError("no memory for a piece buffer");
+        return;
+    }
+    unsigned char* const in = b.in + quenlo::detail::lead_size;
     for (auto _ : st) {
         quenlo::decode_state state;
         double decoding = 0;
-        for (std::size_t at = 0; at < size; at += quenlo::read_size) {
-            const ssize_t n = pread(fd, in, std::min(quenlo::read_size, size - at), static_cast<off_t>(at));
+        for (std::size_t at = 0; at < fed_size; at += quenlo::read_size) {
+            const ssize_t n = pread(fd, in, std::min(quenlo::read_size, fed_size - at), static_cast<off_t>(at));
             if (n <= 0) {
                 st.SkipWithError("cannot read the corpus file");
                 return;
             }
             const double start = thread_seconds();
-            const std::size_t written = k.run(state, {in, static_cast<std::size_t>(n)}, out);
+            const std::size_t written = k.run(state, {in, static_cast<std::size_t>(n)}, b.out);
             decoding += thread_seconds() - start;
             benchmark::DoNotOptimize(written);
             benchmark::ClobberMemory();
         }
         st.SetIterationTime(decoding);
     }
-    st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(size));
+    st.SetBytesProcessed(st.iterations() * static_cast<std::int64_t>(fed_size));
 }
 
 // The usual console output, and the speeds kept for the summary (the median
