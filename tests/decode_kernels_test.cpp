@@ -102,6 +102,30 @@ TEST_P(Kernel, LongInputsWithEscapesCommonAndRare) {
         }
 }
 
+// The same for the other choices made from the first 64 blocks: line breaks
+// common and escapes rare, then escapes; CRs in more than one block in
+// eight but breaks in too few to be common, then a block that ends in a CR,
+// blocks without a break, and an LF where the loop hands over to the tail.
+TEST_P(Kernel, LongInputsWithBreaksOrCrsCommon) {
+    quenlo_test::random_bytes rng{65};
+    for (int round = 0; round < 10; ++round) {
+        const std::string unit = round % 2 == 0 ? "a&" : "b\r";
+        std::string in;
+        while (in.size() < 4096) in += unit;
+        in += quenlo_test::random_form_data(rng, 3000);
+        ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << "round " << round;
+    }
+    std::string crs(4096 + 64, 'a');
+    for (std::size_t block = 0; block < 10; ++block) crs[block * 64 * 6 + 7] = '\r';
+    crs.back() = '\r';
+    for (std::size_t size = crs.size() + 64; size < crs.size() + 64 * 3; ++size)
+        for (std::size_t lf = size - 66; lf < size; ++lf) {
+            std::string in = crs + std::string(size - crs.size(), 'a');
+            in[lf] = '\n';
+            ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << size << " bytes, LF at " << lf;
+        }
+}
+
 // Where the input is cut must not change the output, whatever the kernel.
 TEST_P(Kernel, RandomInputsSplitAnywhere) {
     quenlo_test::random_bytes rng{7};

@@ -56,13 +56,16 @@ QUENLO_TARGET_AVX512 inline __m512i first_bytes(const constants& c, __m512i v) {
 
 // breaks_common: every block that is not plain takes the path for line
 // breaks without asking whether it holds one; crs_common: every such block
-// looks for the LF of a CR LF (see avx512_loop below). Where both are
-// common, plain blocks come between the others at random, so every block
-// takes that path and none is asked whether it is plain (random bytes 1.8×
-// and CR-dense text 1.07-1.13× faster so). Each is compiled on its own:
-// inlined into one function, the four shared registers badly and the plain
-// one ran 8 % slower on Shift_JIS form text.
-template <bool breaks_common, bool crs_common>
+// looks for the LF of a CR LF, as it is decoded (a block's masks, when they
+// are ready early, do not hold up its writing); escapes_rare: a block is
+// asked whether it holds a '%' before its escapes are looked for (text
+// dense in line breaks but without escapes: 1.2-1.4× faster so). Where
+// breaks and CRs are both common, plain blocks come between the others at
+// random, so every block takes that path and none is asked whether it is
+// plain. Each is compiled on its own: inlined into one function, the
+// variants shared registers badly and the plain one ran 8 % slower on
+// Shift_JIS form text.
+template <bool breaks_common, bool crs_common, bool escapes_rare = false>
 QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop
 avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     const constants c = make_constants();
@@ -78,12 +81,15 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             prev_cr = 0;
             return;
         }
-        const __m512i v = load(d.at);
-        const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
-        if (crs_common || (cr | prev_cr) != 0) {
-            const std::uint64_t lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
-            d.keep &= ~lf_after_cr;
-            d.twice &= ~lf_after_cr;
+        std::uint64_t cr = 0;
+        if constexpr (!crs_common) {  // else done as the block was decoded
+            const __m512i v = load(d.at);
+            cr = _mm512_cmpeq_epi8_mask(v, c.cr);
+            if ((cr | prev_cr) != 0) {
+                const std::uint64_t lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | prev_cr);
+                d.keep &= ~lf_after_cr;
+                d.twice &= ~lf_after_cr;
+            }
         }
         // Each byte gets a second slot holding "\n", kept where the byte gives two.
         for (unsigned h = 0; h < width; h += 32) {
@@ -92,13 +98,14 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             _mm512_storeu_si512(o, _mm512_maskz_compress_epi8(slots, pairs));
             o += _mm_popcnt_u64(slots);
         }
-        prev_cr = cr >> (width - 1);
+        if constexpr (!crs_common) prev_cr = cr >> (width - 1);
     };
     alignas(64) static constexpr unsigned char zeros[width]{};
     const decoded none{_mm512_setzero_si512(), 0, 0, zeros};  // gives nothing
     decoded last = none;
     std::size_t i = 0;
     std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
+    std::uint64_t cr_before = 0;  // crs_common: the block decoded last ended in a CR
     while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
         __m512i v = load(in + i);
         __m512i first = first_bytes(c, v);
@@ -107,7 +114,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
         if (!(breaks_common && crs_common) && (percent | brk | carry) == 0) {  // one output byte for each byte
             write(last);
             last = none;
-            prev_cr = 0;
+            prev_cr = cr_before = 0;
             do {
                 _mm512_storeu_si512(o, first);
                 o += width;
@@ -120,26 +127,38 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
             } while ((percent | brk) == 0);
             continue;
         }
-        // The two bytes after each: hex digits (high bit clear in both the
-        // byte and its table entry) and their values.
-        const __m512i v1 = load(in + i + 1);
-        const __m512i v2 = load(in + i + 2);
-        const __m512i d1 = _mm512_permutex2var_epi8(c.hex_low, v1, c.hex_high);
-        const __m512i d2 = _mm512_permutex2var_epi8(c.hex_low, v2, c.hex_high);
-        const std::uint64_t not_hex =
-            _mm512_movepi8_mask(_mm512_ternarylogic_epi32(d1, d2, _mm512_or_si512(v1, v2), 0xFE));
-        const std::uint64_t esc = percent & ~not_hex;
+        std::uint64_t esc = 0;
+        if (!escapes_rare || percent != 0) {
+            // The two bytes after each: hex digits (high bit clear in both the
+            // byte and its table entry) and their values.
+            const __m512i v1 = load(in + i + 1);
+            const __m512i v2 = load(in + i + 2);
+            const __m512i d1 = _mm512_permutex2var_epi8(c.hex_low, v1, c.hex_high);
+            const __m512i d2 = _mm512_permutex2var_epi8(c.hex_low, v2, c.hex_high);
+            const std::uint64_t not_hex =
+                _mm512_movepi8_mask(_mm512_ternarylogic_epi32(d1, d2, _mm512_or_si512(v1, v2), 0xFE));
+            esc = percent & ~not_hex;
+            // (d1 << 4) & 0xF0 | d2
+            const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
+            first = _mm512_mask_mov_epi8(first, esc, value);
+        }
         const std::uint64_t digits = (esc << 1) | (esc << 2);  // this block's; the carry below
-        // (d1 << 4) & 0xF0 | d2
-        const __m512i value = _mm512_ternarylogic_epi32(_mm512_slli_epi16(d1, 4), c.high_nibble, d2, 0xEA);
-        first = _mm512_mask_mov_epi8(first, esc, value);
+        std::uint64_t keep = ~(digits | carry);
+        if constexpr (crs_common) {  // the LF of a CR LF gives nothing
+            const std::uint64_t cr = _mm512_cmpeq_epi8_mask(v, c.cr);
+            const std::uint64_t lf_after_cr = _mm512_cmpeq_epi8_mask(v, c.lf) & ((cr << 1) | cr_before);
+            keep &= ~lf_after_cr;
+            brk &= ~lf_after_cr;
+            cr_before = cr >> (width - 1);
+        }
         write(last);
-        last = {first, ~(digits | carry), brk, in + i};
+        last = {first, keep, brk, in + i};
         carry = (esc >> (width - 1)) | (esc >> (width - 2));
         i += width;
     }
     if (last.keep != 0) write(last);
-    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), prev_cr != 0};
+    const std::uint64_t ends_in_cr = crs_common ? cr_before : prev_cr;
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), ends_in_cr != 0};
 }
 
 // A branch that goes either way at random costs more than the work it
@@ -147,17 +166,22 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
 // where more than one in five hold a line break (ASCII form text: nearly
 // all; Shift_JIS form text: a quarter, which with the branch decoded a fifth
 // slower; Japanese UTF-8 and textarea text: fewer, and either way alike), or
-// more than one in eight a CR (form text: almost none; random bytes: a fifth).
+// more than one in eight a CR (form text: almost none; random bytes: a
+// fifth); and, where breaks are common, whether at most two hold a '%'.
 QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
                                              unsigned char* out) {
     const constants c = make_constants();
-    unsigned with_break = 0, with_cr = 0;
+    unsigned with_break = 0, with_cr = 0, with_percent = 0;
     for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
         const __m512i v = load(in + i);
         with_break += _mm512_cmpeq_epi8_mask(first_bytes(c, v), c.cr) != 0;
         with_cr += _mm512_cmpeq_epi8_mask(v, c.cr) != 0;
+        with_percent += _mm512_cmpeq_epi8_mask(v, c.percent) != 0;
     }
     const bool crs_common = with_cr > 8;
+    if (with_break > 12 && with_percent <= 2)
+        return crs_common ? avx512_loop_as<true, true, true>(in, n, out)
+                          : avx512_loop_as<true, false, true>(in, n, out);
     if (with_break > 12)
         return crs_common ? avx512_loop_as<true, true>(in, n, out) : avx512_loop_as<true, false>(in, n, out);
     return crs_common ? avx512_loop_as<false, true>(in, n, out) : avx512_loop_as<false, false>(in, n, out);
