@@ -3,18 +3,25 @@
 // The workers take the pieces of a regular file in order, each the next one
 // no worker has taken, and read each by a positional read from where the
 // file stood when it was opened, so no worker waits for another to read or
-// decode, and a worker that runs faster takes more. Piece k is read and
-// decoded in buffer k % buffers (buffers_per_worker per worker). Only the
+// decode, and a worker that runs faster takes more. Piece k is read into its
+// worker's own input part and decoded into text buffer k % buffers
+// (buffers_per_worker per worker): a text waits for its turn, an input part
+// never does, and fresh memory is dear (on a virtual machine, the first
+// touch of a page can cost microseconds, by the system and again by the
+// program). Only the
 // writing is in turn: piece k's text goes out right after piece k - 1's. A
 // piece done before its turn is parked, and the worker that writes piece
 // k - 1 writes a parked piece k too, so a worker waits only when the buffer
 // for its piece still holds text that has not gone out.
 //
-// Who owns what, and what orders it. A buffer belongs to the worker that
-// took its piece while that worker reads and decodes into it, to the
+// Who owns what, and what orders it. Worker w reads each of its pieces into
+// its own input part (buffers[w].in) and decodes it into piece k's text
+// buffer (buffers[k % buffers].out), keeping the piece's first bytes, which
+// is all of its input that is looked at again. A text buffer belongs to the
+// worker that took its piece while that worker decodes into it, to the
 // progress record from when the piece is parked until its text went out, and
 // to the worker that takes piece k + buffers after that: that worker waits
-// for `written` to pass k before reading into it. The output belongs to the
+// for `written` to pass k before reading its piece. The output belongs to the
 // worker whose piece has the turn (piece `written`): it writes with the lock
 // released, then, under the lock, moves `written` on and takes the next
 // piece if it is parked; parking and taking happen under the lock, so each
@@ -30,6 +37,7 @@
 #include "parallel_pass.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 namespace quenlo::detail {
@@ -66,6 +74,27 @@ bool wait_until_written(pass_progress& r, std::uint64_t k) {
     return !r.over;
 }
 
+// Piece d's text as decoded from `state`, what the piece before it really
+// left, instead of from d.before; `state` becomes what the piece leaves.
+// Only its first bytes decode otherwise: after two bytes the state no longer
+// depends on what came before them, so the rest of the text stands, and
+// those bytes are decoded again from the copy kept of them.
+std::size_t decode_again(decode_state& state, parked_piece& d) {
+    const std::size_t m = std::min(d.p.got, d.head.size());
+    unsigned char was[decode_bound(lead_size)], now[decode_bound(lead_size)];
+    decode_state assumed = d.before;
+    const std::size_t was_n = decode_form_chunk(assumed, {d.head.data(), m}, was);
+    const std::size_t now_n = decode_form_chunk(state, {d.head.data(), m}, now);
+    if (m < d.head.size()) {  // the head is the whole piece
+        std::memcpy(d.text, now, now_n);
+        return d.p.at_end ? now_n + decode_form_finish(state, d.text + now_n) : now_n;
+    }
+    std::memmove(d.text + now_n, d.text + was_n, d.n - was_n);
+    std::memcpy(d.text, now, now_n);
+    state = d.after;
+    return d.n - was_n + now_n;
+}
+
 // Parks piece k when an earlier piece has yet to go out; otherwise writes it
 // and every piece parked right after it, or ends the pass. Returns false
 // when the pass is over.
@@ -89,7 +118,7 @@ bool write_in_turn(const pass_plan& plan, pass_progress& r, std::uint64_t k, par
         decode_state state = r.carried;
         hold.unlock();
         if (d.before != state) {
-            d.n = decode_piece(state, d.p, d.text);
+            d.n = decode_again(state, d);
             d.after = state;
         }
         outcome o;
@@ -128,17 +157,19 @@ void run_worker(const pass_plan& plan, pass_progress& r, unsigned w, std::span<p
                 piece p) {
     if (!may_read(r)) return;
     for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
-        piece_buffer& here = buffers[buffer_for(plan, k)];
+        unsigned char* const text = buffers[buffer_for(plan, k)].out;
         if (k >= buffer_count(plan) && !wait_until_written(r, k - buffer_count(plan))) return;
         if (on_anothers_processor(plan, w, io::current_processor())) io::start_on_processor(plan.home + w);
         decode_state state{};
         if (k != 0) {
-            read_piece_at(plan.calls, plan.in, plan.origin + k * read_size, here, p, state);
+            read_piece_at(plan.calls, plan.in, plan.origin + k * read_size, buffers[w], p, state);
             p.start = k * read_size;
         }
-        const decode_state before = state;
-        const std::size_t n = decode_piece(state, p, here.out);
-        if (!write_in_turn(plan, r, k, {p, here.out, n, before, state}) || p.at_end || p.error != 0) return;
+        parked_piece d{p, text, 0, state};
+        std::memcpy(d.head.data(), p.data, std::min(p.got, d.head.size()));
+        d.n = decode_piece(state, p, text);
+        d.after = state;
+        if (!write_in_turn(plan, r, k, d) || p.at_end || p.error != 0) return;
     }
 }
 
@@ -154,7 +185,7 @@ unsigned worker_count(const io::file_id& id, const piece& first, unsigned proces
 // or 1 when memory runs short.
 unsigned make_buffers(std::span<piece_buffer> buffers, unsigned n) {
     for (std::size_t i = 1; i < buffers_per_worker * std::size_t{n}; ++i) {
-        if (!make_piece_buffer(buffers[i])) {
+        if (!make_piece_buffer(buffers[i], true, i < n)) {  // an input part for each worker
             for (std::size_t v = 1; v <= i; ++v) buffers[v] = piece_buffer{};
             return 1;
         }

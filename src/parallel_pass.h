@@ -16,8 +16,9 @@
 
 namespace quenlo::detail {
 
-// Two piece buffers per worker: one piece's text can wait for its turn while
-// the worker decodes the next.
+// Two text buffers per worker: one piece's text can wait for its turn while
+// the worker decodes the next. A worker reads every piece into the input
+// part of its own buffer (buffers[w]); the others have a text part alone.
 inline constexpr unsigned buffers_per_worker = 2;
 inline constexpr std::size_t max_buffers = buffers_per_worker * std::size_t{max_workers};
 
@@ -40,6 +41,9 @@ struct parked_piece {
     std::size_t n = 0;
     decode_state before{};  // what its lead left, which the text was decoded from
     decode_state after{};   // what the piece leaves for the next one
+    // Its first bytes (p.got of them at most), kept for decoding them again:
+    // the worker's input part holds its next piece by the time this one is written.
+    std::array<unsigned char, lead_size> head{};
     bool parked = false;
 };
 
@@ -68,7 +72,8 @@ struct worker_crew {
 // Plans the pass for an input whose first piece, `first`, is read into
 // buffers[0]: how many workers (one per usable processor, at most
 // max_workers, and only for a regular file that fills whole reads), where
-// piece 0 starts, and the other buffers, allocated and touched. One worker
+// piece 0 starts, and the other buffers, allocated and touched (an input
+// part for each worker, a text part for each buffer). One worker
 // when memory for the buffers runs short, or the input is not for it.
 pass_plan plan_parallel_pass(io::file_handle in, const io::file_id& id, const piece& first,
                              unsigned processors, std::span<piece_buffer> buffers);

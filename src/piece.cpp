@@ -26,13 +26,14 @@ void end_at_ctrl_z(piece& p) {
 constexpr std::size_t in_bytes = lead_size + read_size + line_size;
 constexpr std::size_t out_bytes = decode_bound(read_size) + line_size;
 
-bool make_piece_buffer(piece_buffer& b, bool take) {
-    b.in_store.reset(static_cast<unsigned char*>(std::malloc(in_bytes)));
+bool make_piece_buffer(piece_buffer& b, bool take, bool input) {
+    b.in_store.reset(input ? static_cast<unsigned char*>(std::malloc(in_bytes)) : nullptr);
     b.out_store.reset(static_cast<unsigned char*>(std::malloc(out_bytes)));
-    if (b.in_store == nullptr || b.out_store == nullptr || !io::take_pages(b.in_store.get(), in_bytes) ||
+    if ((input && b.in_store == nullptr) || b.out_store == nullptr ||
+        (input && !io::take_pages(b.in_store.get(), in_bytes)) ||
         (take && !io::take_pages(b.out_store.get(), out_bytes)))
         return false;
-    b.in = line_aligned(b.in_store.get(), lead_size);
+    b.in = input ? line_aligned(b.in_store.get(), lead_size) : nullptr;
     b.out = line_aligned(b.out_store.get(), 0);
     return true;
 }

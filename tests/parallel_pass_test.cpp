@@ -13,6 +13,12 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "one_thread_pass.h"
 #include "parallel_pass.h"
 #include "support/form_data.h"
@@ -174,5 +180,50 @@ TEST(ParallelPass, AtMostMaxWorkers) {
     const pass_result r = run_pass(dir.file("in"), dir.file("out"), 4 * quenlo::max_workers, {});
     EXPECT_TRUE(r.text == quenlo_test::reference_decode(in));
 }
+
+#ifdef __linux__
+// Every page of the buffers the pass plans is had before the output is
+// touched, where a memory limit that kills on a page's first use would kill
+// then: an input part for each worker, a text part for each buffer.
+TEST(ParallelPass, PlannedBuffersAreHad) {
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);  // each buffer in a mapping of its own, never memory used before
+    const auto had = [](const unsigned char* p, std::size_t n) {
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto begin = reinterpret_cast<std::uintptr_t>(p) / page * page;
+        const auto end = (reinterpret_cast<std::uintptr_t>(p) + n + page - 1) / page * page;
+        std::vector<unsigned char> resident((end - begin) / page);
+        if (mincore(reinterpret_cast<void*>(begin), end - begin, resident.data()) != 0) return false;
+        for (const unsigned char r : resident)
+            if ((r & 1u) == 0) return false;
+        return true;
+    };
+    {  // an emulator may take the request to have pages for a hint, and ignore it
+        const std::size_t n = 4 * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        void* probe = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(probe, MAP_FAILED);
+        const bool populates = io::take_pages(static_cast<unsigned char*>(probe), n) &&
+                               had(static_cast<unsigned char*>(probe) + n / 2, 1);
+        munmap(probe, n);
+        if (!populates) GTEST_SKIP() << "this system does not have pages on request";
+    }
+    quenlo_test::temp_dir dir;
+    quenlo_test::write_file(dir.file("in"), pieces_of_form_data(false));
+    io::file_handle in{};
+    ASSERT_EQ(io::open_input(dir.file("in").c_str(), in), 0);
+    io::file_id id;
+    ASSERT_EQ(io::identify(in, id), 0);
+    std::array<piece_buffer, max_buffers> buffers;
+    ASSERT_TRUE(make_piece_buffer(buffers[0]));
+    piece first{buffers[0].in + lead_size};
+    read_piece({}, in, first);
+    const pass_plan plan = plan_parallel_pass(in, id, first, 2, buffers);
+    ASSERT_EQ(plan.workers, 2u);
+    for (std::size_t i = 1; i < buffers_per_worker * plan.workers; ++i) {
+        EXPECT_TRUE(had(buffers[i].out, quenlo::decode_bound(piece_size))) << "text of buffer " << i;
+        if (i < plan.workers) EXPECT_TRUE(had(buffers[i].in - lead_size, lead_size + piece_size)) << "input " << i;
+    }
+    EXPECT_EQ(io::close_file(in), 0);
+}
+#endif
 
 }  // namespace
