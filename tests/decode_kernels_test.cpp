@@ -43,13 +43,18 @@ protected:
 // text and in text full of escapes, so that it meets every block edge; and
 // then with only 16 bytes after it, so that it meets the vector loop's end.
 TEST_P(Kernel, PatternsAtEveryOffset) {
+    const auto cr_block_lf = [](char c) {  // a CR, 64 of c, an LF
+        std::string s(66, c);
+        s.front() = '\r';
+        s.back() = '\n';
+        return s;
+    };
     const std::vector<std::string> patterns = {
         "%41",  "%4",   "%",     "%e3%8A", "%%41", "%4%41", "%4g",     "%g4",
         "\r\n", "\r",   "\n",    "\r\r\n", "\n\r", "&",     "&&",      "+\t",
         "%\r\n", "%4\r", "%0D%0A", "%26",  "%25", "\r%41", std::string("\0%00", 4),
         // A CR ends one block, the next takes a fast path, then an LF: a line break of its own.
-        "\r" + std::string(64, 'a') + "\n", "\r" + std::string(64, '+') + "\n",
-        "\r" + std::string(64, '\t') + "\n",
+        cr_block_lf('a'), cr_block_lf('+'), cr_block_lf('\t'),
     };
     const std::vector<std::string> fillers = {"a", "%41", "+", "%E3%81%82x", "\r\n"};
     for (const auto& filler : fillers) {

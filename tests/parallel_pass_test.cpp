@@ -220,7 +220,9 @@ TEST(ParallelPass, PlannedBuffersAreHad) {
     ASSERT_EQ(plan.workers, 2u);
     for (std::size_t i = 1; i < buffers_per_worker * plan.workers; ++i) {
         EXPECT_TRUE(had(buffers[i].out, quenlo::decode_bound(piece_size))) << "text of buffer " << i;
-        if (i < plan.workers) EXPECT_TRUE(had(buffers[i].in - lead_size, lead_size + piece_size)) << "input " << i;
+        if (i < plan.workers) {
+            EXPECT_TRUE(had(buffers[i].in - lead_size, lead_size + piece_size)) << "input " << i;
+        }
     }
     EXPECT_EQ(io::close_file(in), 0);
 }
