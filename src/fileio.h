@@ -128,6 +128,10 @@ void guard_standard_handles();
 // Where the calling thread runs, counted among the usable processors; 0
 // where the system does not say.
 [[nodiscard]] unsigned current_processor();
+// The system's number for the processor the calling thread runs on, or -1
+// where it does not say. Cheap (current_processor asks the system for the
+// usable ones too): for noticing that a thread has moved.
+[[nodiscard]] int processor_number();
 // Moves the calling thread onto usable processor `index` (modulo their
 // count), then leaves it free to move again. Threads started together, or
 // one woken by another, may otherwise share one processor for milliseconds

@@ -355,6 +355,14 @@ unsigned current_processor() {
 #endif
 }
 
+int processor_number() {
+#ifdef __linux__
+    return sched_getcpu();
+#else
+    return -1;
+#endif
+}
+
 void start_on_processor(unsigned index) {
 #ifdef __linux__
     cpu_set_t allowed;

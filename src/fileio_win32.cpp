@@ -266,6 +266,8 @@ unsigned current_processor() {
     return static_cast<unsigned>(std::popcount(process & ((DWORD_PTR{1} << cpu) - 1)));
 }
 
+int processor_number() { return static_cast<int>(GetCurrentProcessorNumber()); }
+
 void start_on_processor(unsigned index) {
     DWORD_PTR process = 0;
     DWORD_PTR system = 0;
