@@ -8,11 +8,11 @@
 // (buffers_per_worker per worker): a text waits for its turn, an input part
 // never does, and fresh memory is dear (on a virtual machine, the first
 // touch of a page can cost microseconds, by the system and again by the
-// program). Only the
-// writing is in turn: piece k's text goes out right after piece k - 1's. A
-// piece done before its turn is parked, and the worker that writes piece
-// k - 1 writes a parked piece k too, so a worker waits only when the buffer
-// for its piece still holds text that has not gone out.
+// program). Only the writing is in turn: piece k's text goes out right after
+// piece k - 1's. A piece done before its turn is parked, and the worker that
+// writes piece k - 1 writes a parked piece k too, so a worker waits only
+// when the buffer for its piece's text still holds text that has not gone
+// out.
 //
 // Who owns what, and what orders it. Worker w reads each of its pieces into
 // its own input part (buffers[w].in) and decodes it into piece k's text
@@ -160,8 +160,8 @@ void run_worker(const pass_plan& plan, pass_progress& r, unsigned w, std::span<p
     for (std::uint64_t k = w == 0 ? 0 : r.taken++;; k = r.taken++) {
         unsigned char* const text = buffers[buffer_for(plan, k)].out;
         if (k >= buffer_count(plan) && !wait_until_written(r, k - buffer_count(plan))) return;
-        // Only a worker that has moved asks where it is: that takes a system
-        // call (1 µs here, 4 % of a piece's decoding).
+        // Only a worker that has moved asks where it is among the usable
+        // processors: that takes a system call (1 µs here).
         if (const int on = io::processor_number(); on != was_on) {
             was_on = on;
             if (on_anothers_processor(plan, w, io::current_processor())) io::start_on_processor(plan.home + w);
