@@ -131,13 +131,8 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
     unsigned prev_cr = 0;  // whether the block written last ended in a CR
     const auto write = [&o, &prev_cr](decoded d) {
         if (!breaks_common && d.twice == 0) {  // and so no CR, and no LF to drop
-            if (!escapes_common && d.keep == ~0u) {  // every '%' stray: one byte for each byte
-                V::store(o, d.first);
-                o += width;
-            } else {
-                for (std::size_t g = 0; g < width / 16; ++g)
-                    o = compact16<V>(V::group(d.first, g), (d.keep >> (16 * g)) & 0xFFFFu, o);
-            }
+            for (std::size_t g = 0; g < width / 16; ++g)
+                o = compact16<V>(V::group(d.first, g), (d.keep >> (16 * g)) & 0xFFFFu, o);
             prev_cr = 0;
             return;
         }
@@ -213,6 +208,16 @@ __attribute__((noinline)) vector_stop block_loop_as(const unsigned char* in, std
             const vec escape = V::andnot(percent, V::or_(not_hex1, not_hex2));
             first = V::select(first, V::hex_pair(value1, value2), escape);
             esc = V::bits(escape);
+            // Every '%' stray, where escapes are rare: one byte for each
+            // byte, written at once (held back for the next block, as the
+            // others are, such blocks decoded 1.15-1.3 times slower).
+            if (!escapes_common && !breaks_common && (carry | breaks | esc) == 0) {
+                if (last.keep != 0) flush();
+                V::store(o, first);
+                o += width;
+                i += width;
+                continue;
+            }
         }
         // Escapes start at least three bytes apart, so the bits of their
         // digits, one and two bytes on, are esc times 6: this block's in the
