@@ -16,9 +16,10 @@
 
 namespace quenlo::detail {
 
-// Two text buffers per worker: one piece's text can wait for its turn while
-// the worker decodes the next. A worker reads every piece into the input
-// part of its own buffer (buffers[w]); the others have a text part alone.
+// Two text buffers per worker (buffers[w] and buffers[w + workers]): one
+// piece's text can wait for its turn while the worker decodes the next. A
+// worker reads every piece into the input part of its own buffer
+// (buffers[w]); the others have a text part alone.
 inline constexpr unsigned buffers_per_worker = 2;
 inline constexpr std::size_t max_buffers = buffers_per_worker * std::size_t{max_workers};
 
@@ -37,6 +38,8 @@ struct pass_plan {
 // A piece decoded, with its text, waiting for its turn to go out.
 struct parked_piece {
     piece p;
+    std::uint64_t k = 0;         // which piece it is
+    std::size_t room = 0;        // the buffer its text is in
     unsigned char* text = nullptr;
     std::size_t n = 0;
     decode_state before{};  // what its lead left, which the text was decoded from
@@ -59,7 +62,7 @@ struct pass_progress {
     outcome result;                  // how the pass ended
     std::uint64_t read_to = 0;       // where the one-thread pass would have left the input
     decode_state carried{};          // what the pieces written so far leave for the next
-    std::array<parked_piece, max_buffers> parked;  // piece k where its buffer is
+    std::array<parked_piece, max_buffers> parked;  // each where its text buffer is
 };
 
 // The worker threads and what they share.
