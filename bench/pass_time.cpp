@@ -11,6 +11,12 @@
 // system time is only sampled. What is left is what the pass does with each
 // piece: decoding, the scan for a Ctrl-Z, and the workers waiting on each
 // other.
+//
+// After each round, the kernel alone decodes the same file as kernel_bench's
+// +read feeds it: each piece read into one buffer, only its decoding timed,
+// on one thread. The ratio of the two, round by round, is what a shared
+// machine's drifting speed leaves alone: figures taken minutes apart, as two
+// separate programs take them, moved by a tenth or more here.
 #include <time.h>
 
 #include <algorithm>
@@ -111,6 +117,25 @@ bool run_round(const char* path, unsigned processors, round_result& r) {
     return ok;
 }
 
+// The kernel alone over `path`, in ms; negative when it could not be read.
+double kernel_alone_ms(const char* path) {
+    io::file_handle in{};
+    piece_buffer b;
+    if (io::open_input(path, in) != 0) return -1;
+    std::int64_t ns = 0;
+    bool ok = make_piece_buffer(b, true);
+    quenlo::decode_state state{};
+    for (piece p{b.in + lead_size}; ok;) {
+        ok = io::read_some(in, p.data, quenlo::read_size, p.got) == 0;
+        if (!ok || p.got == 0) break;
+        const std::int64_t start = now_ns(CLOCK_MONOTONIC);
+        decode_piece(state, p, b.out);
+        ns += now_ns(CLOCK_MONOTONIC) - start;
+    }
+    ok = io::close_file(in) == 0 && ok;
+    return ok ? ms(ns) : -1;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.size() % 2 != 0 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
@@ -143,14 +168,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", path, io::error_text(e).c_str());
         return 1;
     }
-    std::vector<double> wall, cpu, read, write, rest;
+    std::vector<double> wall, cpu, read, write, rest, alone, per_alone;
     unsigned workers = 0;
     for (unsigned k = 0; k < rounds; ++k) {
         round_result r{};
-        if (!run_round(path, processors, r)) {
+        const double kernel_ms = run_round(path, processors, r) ? kernel_alone_ms(path) : -1;
+        if (kernel_ms < 0) {
             std::fprintf(stderr, "%s: the pass failed\n", path);
             return 1;
         }
+        alone.push_back(kernel_ms), per_alone.push_back(r.rest_ms / kernel_ms);
         workers = r.workers;
         wall.push_back(r.wall_ms), cpu.push_back(r.cpu_ms), read.push_back(r.read_ms);
         write.push_back(r.write_ms), rest.push_back(r.rest_ms);
@@ -160,5 +187,7 @@ int main(int argc, char** argv) {
                 chosen_kernel().name, workers, rounds);
     std::printf("wall %.1f  processor %.1f = reads %.1f + writes %.1f + the rest %.1f  (%.2f GiB/s of the rest)\n",
                 median(wall), median(cpu), median(read), median(write), median(rest), gib / (median(rest) / 1e3));
+    std::printf("the kernel alone %.1f  (%.2f GiB/s); the rest / the kernel alone %.2fx, the median of each round's\n",
+                median(alone), gib / (median(alone) / 1e3), median(per_alone));
     return 0;
 }
