@@ -184,10 +184,11 @@ void run_worker(const pass_plan& plan, pass_progress& r, unsigned w, std::span<p
         }
         held[b] = k;
         last = b;
-        parked_piece d{.p = p, .k = k, .room = rooms[b], .text = buffers[rooms[b]].out, .before = state};
+        unsigned char* const text = buffers[rooms[b]].out;
+        const decode_state before = state;
+        const std::size_t n = decode_piece_to_ctrl_z(state, p, text);  // p ends at a Ctrl-Z
+        parked_piece d{.p = p, .k = k, .room = rooms[b], .text = text, .n = n, .before = before, .after = state};
         std::memcpy(d.head.data(), p.data, std::min(p.got, d.head.size()));
-        d.n = decode_piece(state, p, d.text);
-        d.after = state;
         if (!write_in_turn(plan, r, k, d) || p.at_end || p.error != 0) return;
     }
 }

@@ -80,12 +80,18 @@ struct pass_calls {
 void read_piece(const pass_calls& calls, io::file_handle in, piece& p);
 
 // Reads the piece at `offset` with the lead before it into `b`, filling it
-// unless the input ends first, and sets `state` to what its lead leaves.
+// unless the input ends first, and sets `state` to what its lead leaves. It
+// does not look for a Ctrl-Z: decode_piece_to_ctrl_z does, as it decodes.
 void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t offset, piece_buffer& b,
                    piece& p, decode_state& state);
 
 // Decodes a piece, continuing from `state`, into `text`; returns the count.
 std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text);
+
+// The same for a piece read_piece_at read: where it holds a Ctrl-Z, the
+// piece ends there (as read_piece would have ended it) and is decoded up to
+// it.
+std::size_t decode_piece_to_ctrl_z(decode_state& state, piece& p, unsigned char* text);
 
 // How a pass ended; the caller reports it.
 struct outcome {

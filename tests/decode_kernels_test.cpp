@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -129,6 +131,48 @@ TEST_P(Kernel, LongInputsWithBreaksOrCrsCommon) {
             in[lf] = '\n';
             ASSERT_EQ(decode_with(GetParam().run, in), reference(in)) << size << " bytes, LF at " << lf;
         }
+}
+
+// run_watching gives run's bytes and state, and says whether the bytes it
+// was handed held a Ctrl-Z: in a run of plain blocks (first and second of
+// it), in blocks of each kind the loop chooses its way for, in the tail, or
+// none; handed over whole and in two pieces.
+TEST_P(Kernel, WatchingSaysWhetherAPieceHeldACtrlZ) {
+    const auto repeated = [](const std::string& unit, std::size_t size) {
+        std::string s;
+        while (s.size() < size) s += unit;
+        return s;
+    };
+    quenlo_test::random_bytes rng{66};
+    const std::vector<std::string> bodies = {repeated("a", 8192), repeated("a&", 8192), repeated("b\r", 8192),
+                                             repeated("%41", 8192), quenlo_test::random_form_data(rng, 8192)};
+    constexpr std::size_t none = ~std::size_t{0};
+    for (const auto& body : bodies)
+        for (const std::size_t at : {none, std::size_t{0}, std::size_t{70}, std::size_t{4096 + 7},
+                                     std::size_t{4096 + 64 + 7}, body.size() - 40, body.size() - 1})
+            for (const std::size_t cut : {std::size_t{0}, std::size_t{4095}}) {
+                std::string in = body;
+                std::replace(in.begin(), in.end(), static_cast<char>(quenlo::detail::ctrl_z), 'z');
+                if (at != none) in[at] = static_cast<char>(quenlo::detail::ctrl_z);
+                quenlo::decode_state plain{}, watching{};
+                std::vector<unsigned char> a(quenlo::decode_bound(in.size())), b(a.size());
+                std::size_t na = 0, nb = 0;
+                bool seen_before = false, seen_after = false;
+                const auto bytes = [&](std::size_t from, std::size_t to) {
+                    return std::span{reinterpret_cast<const unsigned char*>(in.data()) + from, to - from};
+                };
+                na = GetParam().run(plain, bytes(0, cut), a.data());
+                na += GetParam().run(plain, bytes(cut, in.size()), a.data() + na);
+                nb = GetParam().run_watching(watching, bytes(0, cut), b.data(), seen_before);
+                nb += GetParam().run_watching(watching, bytes(cut, in.size()), b.data() + nb, seen_after);
+                const std::string what = testing::PrintToString(body.substr(0, 4)) + ", Ctrl-Z at " +
+                                         (at == none ? "none" : std::to_string(at)) + ", cut at " + std::to_string(cut);
+                ASSERT_TRUE(na == nb && std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(na), b.begin()))
+                    << what;
+                ASSERT_FALSE(plain != watching) << what;
+                ASSERT_EQ(seen_before, at != none && at < cut) << what;
+                ASSERT_EQ(seen_after, at != none && at >= cut) << what;
+            }
 }
 
 // Where the input is cut must not change the output, whatever the kernel.

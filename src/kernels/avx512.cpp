@@ -19,7 +19,7 @@ constexpr std::size_t width = 64;
 // Constant vectors, built once per call and kept in registers.
 struct constants {
     __m512i hex_low, hex_high;  // byte -> hex value, or 0x80 when not a digit: bytes 0-63, 64-127
-    __m512i high_nibble, percent, cr, lf;
+    __m512i high_nibble, percent, cr, lf, ctrl_z;
     __m512i lo_pairs, hi_pairs;  // bytes 0-31, 32-63, each paired with a "\n" from the other operand
     __m512i first_low, first_high;  // byte -> its first output byte, escapes aside: bytes 0-63, 64-127
 };
@@ -40,8 +40,8 @@ QUENLO_TARGET_AVX512 inline constants make_constants() {
         table[2 + k / 32][2 * (k % 32) + 1] = 64;
     }
     constants c{_mm512_load_si512(table[0]), _mm512_load_si512(table[1]), repeat(0xF0), repeat(rule::escape),
-                repeat(rule::cr), repeat(rule::lf), _mm512_load_si512(table[2]), _mm512_load_si512(table[3]),
-                _mm512_load_si512(table[4]), _mm512_load_si512(table[5])};
+                repeat(rule::cr), repeat(rule::lf), repeat(ctrl_z), _mm512_load_si512(table[2]),
+                _mm512_load_si512(table[3]), _mm512_load_si512(table[4]), _mm512_load_si512(table[5])};
     // Opaque to the compiler from here on, so that it keeps them in registers
     // instead of rebuilding them from immediates inside the loop.
     asm("" : "+v"(c.high_nibble), "+v"(c.percent), "+v"(c.cr), "+v"(c.lf));
@@ -64,8 +64,10 @@ QUENLO_TARGET_AVX512 inline __m512i first_bytes(const constants& c, __m512i v) {
 // random, so every block takes that path and none is asked whether it is
 // plain. Each is compiled on its own: inlined into one function, the
 // variants shared registers badly and the plain one ran 8 % slower on
-// Shift_JIS form text.
-template <bool breaks_common, bool crs_common, bool escapes_rare = false>
+// Shift_JIS form text. watch: every block is also asked whether it holds a
+// Ctrl-Z (the converter's end of text), instead of a memchr over the piece
+// before it is decoded.
+template <bool watch, bool breaks_common, bool crs_common, bool escapes_rare = false>
 QUENLO_TARGET_AVX512 __attribute__((noinline)) vector_stop
 avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     const constants c = make_constants();
@@ -106,8 +108,13 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     std::size_t i = 0;
     std::uint64_t carry = 0;  // digits at the start of the block that an escape before it took
     std::uint64_t cr_before = 0;  // crs_common: the block decoded last ended in a CR
+    // watch: bytewise, the least (byte ^ Ctrl-Z) of all blocks, 0 where one
+    // was: two vector operations a block, where a compare to a mask and an
+    // OR into a register took a few percent of the loop's time.
+    __m512i ctrl_zs = _mm512_set1_epi8(-1);
     while (i + width + 2 <= n) {  // the two bytes after a block are looked at too
         __m512i v = load(in + i);
+        if constexpr (watch) ctrl_zs = _mm512_min_epu8(ctrl_zs, _mm512_xor_si512(v, c.ctrl_z));
         __m512i first = first_bytes(c, v);
         std::uint64_t percent = _mm512_cmpeq_epi8_mask(v, c.percent);
         std::uint64_t brk = _mm512_cmpeq_epi8_mask(first, c.cr);  // '&', CR, LF: their first output is a CR
@@ -121,6 +128,7 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
                 i += width;
                 if (i + width + 2 > n) break;
                 v = load(in + i);
+                if constexpr (watch) ctrl_zs = _mm512_min_epu8(ctrl_zs, _mm512_xor_si512(v, c.ctrl_z));
                 first = first_bytes(c, v);
                 percent = _mm512_cmpeq_epi8_mask(v, c.percent);
                 brk = _mm512_cmpeq_epi8_mask(first, c.cr);
@@ -158,7 +166,8 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
     }
     if (last.keep != 0) write(last);
     const std::uint64_t ends_in_cr = crs_common ? cr_before : prev_cr;
-    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), ends_in_cr != 0};
+    return {i, static_cast<std::size_t>(o - out), carried_digits(carry), ends_in_cr != 0,
+            watch && _mm512_test_epi8_mask(ctrl_zs, ctrl_zs) != ~std::uint64_t{0}};
 }
 
 // A branch that goes either way at random costs more than the work it
@@ -168,8 +177,8 @@ avx512_loop_as(const unsigned char* in, std::size_t n, unsigned char* out) {
 // slower; Japanese UTF-8 and textarea text: fewer, and either way alike), or
 // more than one in eight a CR (form text: almost none; random bytes: a
 // fifth); and, where breaks are common, whether at most two hold a '%'.
-QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n,
-                                             unsigned char* out) {
+template <bool watch>
+QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_t n, unsigned char* out) {
     const constants c = make_constants();
     unsigned with_break = 0, with_cr = 0, with_percent = 0;
     for (std::size_t i = 0; i + width <= n && i < 64 * width; i += width) {
@@ -180,11 +189,13 @@ QUENLO_TARGET_AVX512 vector_stop avx512_loop(const unsigned char* in, std::size_
     }
     const bool crs_common = with_cr > 8;
     if (with_break > 12 && with_percent <= 2)
-        return crs_common ? avx512_loop_as<true, true, true>(in, n, out)
-                          : avx512_loop_as<true, false, true>(in, n, out);
+        return crs_common ? avx512_loop_as<watch, true, true, true>(in, n, out)
+                          : avx512_loop_as<watch, true, false, true>(in, n, out);
     if (with_break > 12)
-        return crs_common ? avx512_loop_as<true, true>(in, n, out) : avx512_loop_as<true, false>(in, n, out);
-    return crs_common ? avx512_loop_as<false, true>(in, n, out) : avx512_loop_as<false, false>(in, n, out);
+        return crs_common ? avx512_loop_as<watch, true, true>(in, n, out)
+                          : avx512_loop_as<watch, true, false>(in, n, out);
+    return crs_common ? avx512_loop_as<watch, false, true>(in, n, out)
+                      : avx512_loop_as<watch, false, false>(in, n, out);
 }
 
 }  // namespace
@@ -197,7 +208,12 @@ bool avx512_supported() {
 
 std::size_t decode_chunk_avx512(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out) {
-    return decode_chunk_vector(state, in, out, avx512_loop);
+    return decode_chunk_vector(state, in, out, avx512_loop<false>);
+}
+
+std::size_t decode_chunk_avx512_watching(decode_state& state, std::span<const unsigned char> in,
+                                         unsigned char* out, bool& ctrl_z_seen) {
+    return decode_chunk_vector(state, in, out, avx512_loop<true>, &ctrl_z_seen);
 }
 
 }  // namespace quenlo::detail

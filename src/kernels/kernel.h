@@ -45,6 +45,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include <quenlo/decode.h>
@@ -53,8 +54,35 @@ namespace quenlo::detail {
 
 using decode_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*);
 
+// Ctrl-Z, which ends a file's text where it stands: the converter's rule,
+// not the decoder's. Looking for it is a second pass over every piece, so a
+// kernel can say, as it decodes, whether the bytes it was given held one.
+inline constexpr unsigned char ctrl_z = 0x1A;
+
+// run, and whether `in` held a Ctrl-Z (ctrl_z_seen). The AVX-512 kernel
+// notes it block by block; the others look for it first (memchr).
+using watching_kernel_fn = std::size_t (*)(decode_state&, std::span<const unsigned char>, unsigned char*,
+                                           bool& ctrl_z_seen);
+
 // supported(): whether the running CPU can execute the kernel.
-struct decode_kernel { const char* name; bool (*supported)(); decode_kernel_fn run; };
+struct decode_kernel {
+    const char* name;
+    bool (*supported)();
+    decode_kernel_fn run;
+    watching_kernel_fn run_watching = nullptr;
+};
+
+inline bool holds_ctrl_z(std::span<const unsigned char> in) {
+    return !in.empty() && std::memchr(in.data(), ctrl_z, in.size()) != nullptr;
+}
+
+// A watching kernel for any kernel: memchr first, then run.
+template <decode_kernel_fn run>
+std::size_t watching_by_search(decode_state& state, std::span<const unsigned char> in, unsigned char* out,
+                               bool& ctrl_z_seen) {
+    ctrl_z_seen = holds_ctrl_z(in);
+    return run(state, in, out);
+}
 
 std::size_t decode_chunk_scalar(decode_state& state, std::span<const unsigned char> in,
                                 unsigned char* out);
@@ -70,9 +98,10 @@ struct settled { std::size_t in = 0, out = 0; };
 settled settle_carried(decode_state& state, std::span<const unsigned char> in, unsigned char* out);
 
 // Where a vector loop stopped: input taken, output written, how many bytes
-// from there on are escape digits it has already decoded, and whether the
-// last byte it took was a CR.
-struct vector_stop { std::size_t in = 0, out = 0; unsigned skip = 0; bool after_cr = false; };
+// from there on are escape digits it has already decoded, whether the last
+// byte it took was a CR, and (a loop that watches) whether a byte it looked
+// at, all inside the input, was a Ctrl-Z.
+struct vector_stop { std::size_t in = 0, out = 0; unsigned skip = 0; bool after_cr = false, ctrl_z = false; };
 
 // vector_stop::skip from a loop's carry mask.
 constexpr unsigned carried_digits(std::uint64_t carry) { return carry == 0 ? 0u : carry == 1 ? 1u : 2u; }
@@ -89,9 +118,10 @@ using vector_loop_fn = vector_stop (*)(const unsigned char* in, std::size_t n, u
 
 // A complete kernel around a vector loop: settle_carried finishes what the
 // previous call left open, the loop takes the bulk, the scalar kernel takes
-// the tail.
+// the tail. With ctrl_z_seen, the loop is one that watches for a Ctrl-Z, and
+// the bytes it did not look at are looked through.
 std::size_t decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
-                                unsigned char* out, vector_loop_fn loop);
+                                unsigned char* out, vector_loop_fn loop, bool* ctrl_z_seen = nullptr);
 
 // The kernels. Which of them the build holds is decided by CMake alone
 // (QUENLO_KERNELS): it compiles their sources and tells the registry.
@@ -101,6 +131,7 @@ bool avx512_supported();
 std::size_t decode_chunk_ssse3(decode_state&, std::span<const unsigned char>, unsigned char*);
 std::size_t decode_chunk_avx2(decode_state&, std::span<const unsigned char>, unsigned char*);
 std::size_t decode_chunk_avx512(decode_state&, std::span<const unsigned char>, unsigned char*);
+std::size_t decode_chunk_avx512_watching(decode_state&, std::span<const unsigned char>, unsigned char*, bool&);
 std::size_t decode_chunk_neon(decode_state&, std::span<const unsigned char>, unsigned char*);
 
 // The kernels the build compiled in (QUENLO_KERNELS), scalar first, in order

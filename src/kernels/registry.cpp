@@ -7,18 +7,18 @@ namespace {
 bool always() { return true; }
 
 constexpr decode_kernel all_kernels[] = {
-    {"scalar", always, decode_chunk_scalar},
+    {"scalar", always, decode_chunk_scalar, watching_by_search<decode_chunk_scalar>},
 #if QUENLO_WITH_SSSE3
-    {"ssse3", ssse3_supported, decode_chunk_ssse3},
+    {"ssse3", ssse3_supported, decode_chunk_ssse3, watching_by_search<decode_chunk_ssse3>},
 #endif
 #if QUENLO_WITH_AVX2
-    {"avx2", avx2_supported, decode_chunk_avx2},
+    {"avx2", avx2_supported, decode_chunk_avx2, watching_by_search<decode_chunk_avx2>},
 #endif
 #if QUENLO_WITH_AVX512
-    {"avx512", avx512_supported, decode_chunk_avx512},
+    {"avx512", avx512_supported, decode_chunk_avx512, decode_chunk_avx512_watching},
 #endif
 #if QUENLO_WITH_NEON
-    {"neon", always, decode_chunk_neon},
+    {"neon", always, decode_chunk_neon, watching_by_search<decode_chunk_neon>},
 #endif
 };
 

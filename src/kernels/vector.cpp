@@ -3,6 +3,7 @@
 #include "kernels/rule.h"
 
 #include <cassert>
+#include <cstring>
 
 namespace quenlo {
 
@@ -40,18 +41,22 @@ detail::settled detail::settle_carried(decode_state& state, std::span<const unsi
 }
 
 std::size_t detail::decode_chunk_vector(decode_state& state, std::span<const unsigned char> in,
-                                        unsigned char* out, vector_loop_fn loop) {
+                                        unsigned char* out, vector_loop_fn loop, bool* ctrl_z_seen) {
     // Only the carried escape's digits or the LF after a carried CR: a piece
     // that ends in a carried state again and again must still reach the loop.
     const settled carried = settle_carried(state, in, out);
     std::size_t i = carried.in, o = carried.out;
+    vector_stop stop;
     if (i < in.size()) {
-        const vector_stop stop = loop(in.data() + i, in.size() - i, out + o);
+        stop = loop(in.data() + i, in.size() - i, out + o);
         assert(keeps_contract(stop, in.size() - i));
         i += stop.in + stop.skip;
         o += stop.out;
         state.after_cr = stop.after_cr;
     }
+    // The loop looked at the bytes it took; those settled before it and
+    // skipped after it are an LF and escape digits.
+    if (ctrl_z_seen != nullptr) *ctrl_z_seen = stop.ctrl_z || holds_ctrl_z(in.subspan(i));
     return o + decode_chunk_scalar(state, in.subspan(i), out + o);
 }
 
