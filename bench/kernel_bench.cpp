@@ -9,7 +9,9 @@
 // program's: the first ones decode the same 4 MiB over and over, which this
 // processor partly learns (its branch predictors come to know which way
 // each block goes), and overstate a kernel's speed on text never seen
-// before by up to two fifths (Shift_JIS, AVX-512).
+// before by up to two fifths (Shift_JIS, AVX-512). "+read+ctrl-z": the same,
+// with what the parallel pass does about a Ctrl-Z as it decodes each piece
+// (run_watching).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -99,7 +101,7 @@ double thread_seconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-void run_kernel_fed(benchmark::State& st, quenlo::detail::decode_kernel k, int fd) {
+void run_kernel_fed(benchmark::State& st, quenlo::detail::decode_kernel k, int fd, bool watching) {
     if (!k.supported() || fd < 0) {
         st.SkipWithError(fd < 0 ? "cannot write the corpus file" : (std::string(k.name) + " is not supported by this CPU").c_str());
         return;
@@ -122,9 +124,12 @@ void run_kernel_fed(benchmark::State& st, quenlo::detail::decode_kernel k, int f
                 return;
             }
             const double start = thread_seconds();
-            const std::size_t written = k.run(state, {in, static_cast<std::size_t>(n)}, b.out);
+            bool ctrl_z = false;
+            const std::span<const unsigned char> piece{in, static_cast<std::size_t>(n)};
+            const std::size_t written = watching ? k.run_watching(state, piece, b.out, ctrl_z) : k.run(state, piece, b.out);
             decoding += thread_seconds() - start;
             benchmark::DoNotOptimize(written);
+            benchmark::DoNotOptimize(ctrl_z);
             benchmark::ClobberMemory();
         }
         st.SetIterationTime(decoding);
@@ -156,6 +161,8 @@ public:
             if (k.supported()) columns.emplace_back(k.name);
         for (const auto& k : quenlo::detail::decode_kernels())
             if (k.supported()) columns.push_back(std::string(k.name) + "+read");
+        for (const auto& k : quenlo::detail::decode_kernels())
+            if (k.supported()) columns.push_back(std::string(k.name) + "+read+ctrl-z");
         auto& os = GetOutputStream();
         os << "\nGiB/s, 4 MiB in 256 KiB pieces; in brackets, times the scalar kernel; +read: each piece freshly read\n| input |";
         for (const auto& c : columns) os << ' ' << c << " |";
@@ -245,9 +252,11 @@ int main(int argc, char** argv) {
     for (std::size_t c = 0; c < std::size(corpus_names); ++c) {
         prepared& p = corpora[c];
         files.push_back(corpus_file(static_cast<corpus_kind>(c)));
-        for (const auto& k : quenlo::detail::decode_kernels())
-            benchmark::RegisterBenchmark((p.name + "/" + k.name + "+read").c_str(), run_kernel_fed, k, files.back())
-                ->UseManualTime();
+        for (const bool watching : {false, true})
+            for (const auto& k : quenlo::detail::decode_kernels())
+                benchmark::RegisterBenchmark((p.name + "/" + k.name + (watching ? "+read+ctrl-z" : "+read")).c_str(),
+                                             run_kernel_fed, k, files.back(), watching)
+                    ->UseManualTime();
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
