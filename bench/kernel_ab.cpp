@@ -25,8 +25,6 @@
 
 namespace {
 
-using kernels_fn = std::span<const quenlo::detail::decode_kernel> (*)();
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -97,10 +95,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", dlerror());
             return 1;
         }
-        const auto kernels =
-            reinterpret_cast<kernels_fn>(dlsym(handle, "_ZN6quenlo6detail14decode_kernelsEv"));
-        for (const auto& k : kernels ? kernels() : std::span<const quenlo::detail::decode_kernel>{})
-            if (kernel == k.name && k.supported()) runs.push_back(k.run);
+        // By each kernel's own functions, not the registry, whose entries
+        // grew a field after d919351: their names have not changed.
+        const auto symbol = [](const std::string& name, const char* rest) {
+            return "_ZN6quenlo6detail" + std::to_string(name.size()) + name + rest;
+        };
+        const auto run = reinterpret_cast<quenlo::detail::decode_kernel_fn>(dlsym(
+            handle, symbol("decode_chunk_" + kernel, "ERNS_12decode_stateESt4spanIKhLm18446744073709551615EEPh").c_str()));
+        const auto supported =
+            reinterpret_cast<bool (*)()>(dlsym(handle, symbol(kernel + "_supported", "Ev").c_str()));
+        if (run != nullptr && (kernel == "scalar" || (supported != nullptr && supported()))) runs.push_back(run);
         if (runs.size() != found + 1) {
             std::fprintf(stderr, "%s: no kernel %s that this CPU runs\n", library.c_str(), kernel.c_str());
             return 1;
