@@ -47,7 +47,7 @@ bool take_first_pages(const piece_buffer& b, const piece& first, bool ends_here)
     return io::take_pages(b.out_store.get(), out_bytes);
 }
 
-void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {
+void read_piece(const pass_calls& calls, io::file_handle in, piece& p, bool ctrl_z_later) {
     p.start += p.read;
     p.read = 0;
     p.error = calls.read_some(in, p.data, read_size, p.got);
@@ -57,7 +57,7 @@ void read_piece(const pass_calls& calls, io::file_handle in, piece& p) {
     }
     p.read = p.got;
     p.at_end = p.got == 0;
-    end_at_ctrl_z(p);
+    if (!ctrl_z_later) end_at_ctrl_z(p);
 }
 
 // The lead decides the state only if the file did not change between this

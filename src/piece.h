@@ -76,8 +76,9 @@ struct pass_calls {
     std::function<int(io::file_handle, const unsigned char*, std::size_t)> write_all = io::write_all;
 };
 
-// Reads the next piece from where the input stands, the one after `p`.
-void read_piece(const pass_calls& calls, io::file_handle in, piece& p);
+// Reads the next piece from where the input stands, the one after `p`, and
+// ends it at a Ctrl-Z, unless decode_piece_to_ctrl_z is to (ctrl_z_later).
+void read_piece(const pass_calls& calls, io::file_handle in, piece& p, bool ctrl_z_later = false);
 
 // Reads the piece at `offset` with the lead before it into `b`, filling it
 // unless the input ends first, and sets `state` to what its lead leaves. It
@@ -88,9 +89,9 @@ void read_piece_at(const pass_calls& calls, io::file_handle in, std::uint64_t of
 // Decodes a piece, continuing from `state`, into `text`; returns the count.
 std::size_t decode_piece(decode_state& state, const piece& p, unsigned char* text);
 
-// The same for a piece read_piece_at read: where it holds a Ctrl-Z, the
-// piece ends there (as read_piece would have ended it) and is decoded up to
-// it.
+// The same for a piece not yet looked through for a Ctrl-Z (read_piece_at,
+// or read_piece with ctrl_z_later): where it holds one, the piece ends there
+// (as read_piece would have ended it) and is decoded up to it.
 std::size_t decode_piece_to_ctrl_z(decode_state& state, piece& p, unsigned char* text);
 
 // How a pass ended; the caller reports it.
