@@ -14,11 +14,9 @@ unsigned char* line_aligned(unsigned char* p, std::size_t before) {
     return p + (line_size - at % line_size) % line_size;
 }
 
-static_assert(end_of_text == ctrl_z);
-
-// A Ctrl-Z ends the input where it stands.
+// A Ctrl-Z (text-mode reading's end of text) ends the input where it stands.
 void end_at_ctrl_z(piece& p) {
-    if (const void* z = std::memchr(p.data, end_of_text, p.got)) {
+    if (const void* z = std::memchr(p.data, ctrl_z, p.got)) {
         p.got = static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p.data);
         p.at_end = true;
         p.error = 0;  // what failed to read came after the end

@@ -16,9 +16,6 @@
 
 namespace quenlo::detail {
 
-// Text-mode reading: a Ctrl-Z byte ends the input.
-inline constexpr unsigned char end_of_text = 0x1A;
-
 // A piece is read with the bytes before it that decide the decoder's state
 // at its start (decode.h's context rule), so that it decodes on its own.
 inline constexpr std::size_t lead_size = context_size;

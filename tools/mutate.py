@@ -41,7 +41,7 @@ MUTANTS = [
          breaks="decoding resumes after a Ctrl-Z once more reads follow it",
          find="        p.at_end = true;\n", replace=""),
     dict(name="ctrl-z-ignored", within="end_at_ctrl_z", breaks="a Ctrl-Z is decoded like any byte",
-         find="std::memchr(p.data, end_of_text, p.got)", replace="std::memchr(p.data, end_of_text, 0)"),
+         find="std::memchr(p.data, ctrl_z, p.got)", replace="std::memchr(p.data, ctrl_z, 0)"),
     dict(name="ctrl-z-note-dropped", within="close_files", breaks="a Ctrl-Z that ends a file early says nothing",
          find="    if (status == 0) note_ctrl_z(o, in);\n", replace=""),
     dict(name="ctrl-z-pipe-not-asked", within="note_ctrl_z",

@@ -3,7 +3,6 @@
 #include "kernels/rule.h"
 
 #include <cassert>
-#include <cstring>
 
 namespace quenlo {
 
